@@ -1,0 +1,30 @@
+// File-system helpers shared by the log and the extraction. Errors come back as errno values
+// (0 for success); none of these follow a symbolic link unless they say so.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "sys/expected.h"
+
+namespace kestro::sys {
+
+/// Creates `path` with `leaf_mode` and its missing ancestors with `parent_mode` (the umask
+/// applies). An existing directory (or a link to one) counts as created. 0 or an errno
+/// (EEXIST when something else is in the way).
+int create_directories(const std::string& path, mode_t parent_mode, mode_t leaf_mode);
+
+/// Deletes a directory at `path` with everything below it, or a symbolic link at `path`
+/// (never its target). A plain file is left alone. Failures are ignored: this is clean-up.
+void remove_tree(const std::string& path);
+
+/// True when `path` names a directory, following links; false when its status is unreadable.
+bool is_directory(const std::string& path);
+
+/// The entry names of directory `path` in the order the system yields them, without "." and
+/// "..", or the errno of opening it. A failing read ends the listing early.
+Expected<std::vector<std::string>, int> list_directory(const std::string& path);
+
+}  // namespace kestro::sys
