@@ -1,0 +1,23 @@
+// Showing bytes as text.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kestro {
+
+/// True when `bytes` is well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
+bool is_valid_utf8(std::string_view bytes);
+
+/// `bytes` decoded as UTF-8 with each maximal ill-formed subpart replaced by U+FFFD, the
+/// practice of the Unicode Standard and the WHATWG decoder. Valid UTF-8 comes back unchanged.
+///   "\xFF\xFE" => two U+FFFD   "a\xE2\x82" => "a" U+FFFD   "\xC0\xAF" => two U+FFFD
+///   "\xED\xA0\x80" => three U+FFFD
+std::string to_text(std::string_view bytes);
+
+/// `text` (valid UTF-8) without leading and trailing characters of the Unicode White_Space
+/// property: U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029,
+/// U+202F, U+205F, U+3000.
+std::string_view trim_white_space(std::string_view text);
+
+}  // namespace kestro
