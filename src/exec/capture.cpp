@@ -1,0 +1,125 @@
+// run_capture: both output pipes are drained together, so a child that fills one pipe while
+// the helper waits on the other can never block; the child is reaped only after both pipes
+// reached end-of-file.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "exec/spawn.h"
+#include "sys/fd.h"
+#include "sys/retry.h"
+
+namespace kestro {
+
+namespace {
+
+using sys::UniqueFd;
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+// A pipe with both ends close-on-exec, marked before any child can be started.
+Expected<Pipe, int> make_pipe() {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    int error = errno;
+    return fail(error);
+  }
+  Pipe p{UniqueFd(fds[0]), UniqueFd(fds[1])};
+  if (fcntl(fds[0], F_SETFD, FD_CLOEXEC) != 0 || fcntl(fds[1], F_SETFD, FD_CLOEXEC) != 0) {
+    int error = errno;
+    return fail(error);
+  }
+  return p;
+}
+
+int set_nonblocking(int fd, bool on) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags == -1) return errno;
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (fcntl(fd, F_SETFL, flags) == -1) return errno;
+  return 0;
+}
+
+enum class ReadState { WouldBlock, EndOfFile, Failed };
+
+// Appends everything `fd` holds now to `buffer`; on Failed, `error` is the errno.
+ReadState read_available(int fd, std::string& buffer, int& error) {
+  char chunk[65536];
+  for (;;) {
+    ssize_t n = sys::retry_eintr([&] { return read(fd, chunk, sizeof chunk); });
+    if (n > 0) {
+      buffer.append(chunk, static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0) return ReadState::EndOfFile;
+    error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK) return ReadState::WouldBlock;
+    return ReadState::Failed;
+  }
+}
+
+// Reads both pipes to end-of-file; 0 or the errno of a failing poll or read.
+int drain(int out_fd, int err_fd, std::string& out, std::string& err) {
+  int error = set_nonblocking(out_fd, true);
+  if (error == 0) error = set_nonblocking(err_fd, true);
+  if (error != 0) return error;
+
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* buffers[2] = {&out, &err};
+  for (;;) {
+    if (sys::retry_eintr([&] { return poll(fds, 2, -1); }) == -1) return errno;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].revents == 0) continue;
+      ReadState state = read_available(fds[i].fd, *buffers[i], error);
+      if (state == ReadState::Failed) return error;
+      if (state == ReadState::EndOfFile) {
+        // One stream is done: the other is simply read to its end, blocking.
+        const int other = 1 - i;
+        error = set_nonblocking(fds[other].fd, false);
+        if (error != 0) return error;
+        state = read_available(fds[other].fd, *buffers[other], error);
+        return state == ReadState::EndOfFile ? 0 : error;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+Expected<CapturedOutput, SpawnError> run_capture(const Command& command) {
+  auto out_pipe = make_pipe();
+  if (!out_pipe) return fail(SpawnError{out_pipe.error()});
+  auto err_pipe = make_pipe();
+  if (!err_pipe) return fail(SpawnError{err_pipe.error()});
+  UniqueFd null_in(sys::retry_eintr([] { return open("/dev/null", O_RDONLY | O_CLOEXEC); }));
+  if (!null_in.valid()) {
+    int error = errno;
+    return fail(SpawnError{error});
+  }
+
+  auto pid = exec_detail::start_child(
+      command, {null_in.get(), out_pipe.value().write.get(), err_pipe.value().write.get()});
+  // Drop our copies of the child's ends at once, or end-of-file could never arrive.
+  null_in.reset();
+  out_pipe.value().write.reset();
+  err_pipe.value().write.reset();
+  if (!pid) return fail(pid.error());
+
+  CapturedOutput captured;
+  int read_error =
+      drain(out_pipe.value().read.get(), err_pipe.value().read.get(), captured.out, captured.err);
+  out_pipe.value().read.reset();
+  err_pipe.value().read.reset();
+
+  auto status = exec_detail::wait_child(pid.value());
+  if (!status) return fail(status.error());
+  if (read_error != 0) return fail(SpawnError{read_error});
+  captured.status = status.value();
+  return captured;
+}
+
+}  // namespace kestro

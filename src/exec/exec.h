@@ -1,0 +1,58 @@
+// The one way the helper starts a system tool: by bare name through PATH, each argument
+// passed as one argument (no shell), SIGPIPE back at its default action in the child, and
+// none of the helper's own descriptors (all close-on-exec) reaching it. No time limits.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sys/expected.h"
+
+namespace kestro {
+
+/// A program name (looked up in PATH) and its arguments, argv[0] excluded.
+struct Command {
+  std::string program;
+  std::vector<std::string> args;
+};
+
+/// How a waited-for child ended.
+struct ChildStatus {
+  enum class Kind { Exited, Signalled };
+  Kind kind = Kind::Exited;
+  int code = 0;  // exit status byte; 0 when Signalled
+
+  /// True exactly for Exited with code 0.
+  bool success() const { return kind == Kind::Exited && code == 0; }
+};
+
+/// Starting or waiting for a child failed with this errno.
+struct SpawnError {
+  int error_number = 0;
+  /// Description, then " (os error N)".
+  std::string text() const;
+};
+
+/// What a captured child wrote, whole, and how it ended.
+struct CapturedOutput {
+  ChildStatus status;
+  std::string out;
+  std::string err;
+};
+
+using CommandResult = Expected<ChildStatus, SpawnError>;
+
+/// Runs `command` with the helper's standard streams and waits for it to end.
+CommandResult run_command(const Command& command);
+
+/// Runs `command` with stdin on /dev/null, draining stdout and stderr together until both
+/// reach end-of-file, then waits for it. A pipe read failure also comes back as SpawnError.
+Expected<CapturedOutput, SpawnError> run_capture(const Command& command);
+
+/// Starts `command` with the helper's standard streams and never waits for it.
+Expected<void, SpawnError> spawn_detached(const Command& command);
+
+/// "spawn error: <text>", the exit code in decimal, or "signal".
+std::string status_text(const CommandResult& result);
+
+}  // namespace kestro

@@ -1,0 +1,23 @@
+// Internals shared by the three ways of running a command.
+#pragma once
+
+#include <sys/types.h>
+
+#include "exec/exec.h"
+
+namespace kestro::exec_detail {
+
+/// Standard streams for a child: -1 keeps the helper's own descriptor.
+struct ChildStreams {
+  int in = -1;
+  int out = -1;
+  int err = -1;
+};
+
+/// Starts `command` with `streams` and returns its pid, or the errno of the failed start.
+Expected<pid_t, SpawnError> start_child(const Command& command, const ChildStreams& streams);
+
+/// Waits for `pid` (retrying interrupted waits) and decodes how it ended.
+CommandResult wait_child(pid_t pid);
+
+}  // namespace kestro::exec_detail
