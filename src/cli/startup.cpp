@@ -1,0 +1,65 @@
+#include "cli/startup.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/args.h"
+#include "log/log.h"
+#include "sys/retry.h"
+
+namespace kestro {
+
+namespace {
+
+// The failure line; if standard error has no reader the status stays 1 all the same.
+void report_failure(const std::string& message) {
+  const std::string line = "kestro-update: " + message + "\n";
+  size_t done = 0;
+  while (done < line.size()) {
+    ssize_t n = sys::retry_eintr(
+        [&] { return write(STDERR_FILENO, line.data() + done, line.size() - done); });
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+void prepare_process() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // Not close-on-exec: these stand in for the streams children inherit. The lowest free
+    // number is `fd` itself, since the ones below it are open by now.
+    int opened = sys::retry_eintr([] { return open("/dev/null", O_RDWR); });
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+}
+
+int run_main(int argc, const char* const* argv) {
+  prepare_process();
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  auto request = parse_args(args);
+  if (!request) {
+    const std::string message = "bad argv: " + request.error().display();
+    log_line(message);
+    report_failure(message);
+    return 1;
+  }
+  auto result = run_update(request.value());
+  if (!result) {
+    report_failure(result.error().message);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace kestro

@@ -1,0 +1,49 @@
+#include "run/update.h"
+
+#include "apply/apply.h"
+#include "log/log.h"
+#include "run/relaunch.h"
+#include "run/wait.h"
+
+namespace kestro {
+
+UpdatePhases default_phases() {
+  return {[](uint32_t pid) { return wait_for_parent(pid); },
+          [](const std::string& install) { return apply_artifact(install); },
+          [](const std::string& relaunch) { return relaunch_app(relaunch); }};
+}
+
+UpdateResult run_update(const UpdateRequest& request, const UpdatePhases& phases) {
+  log_line("start: wait_pid=" + std::to_string(request.wait_pid) + " install=" + request.install +
+           " relaunch=" + request.relaunch + " os=macos");
+
+  if (auto waited = phases.wait_for_parent(request.wait_pid); !waited) {
+    log_line("FAILED at wait-for-parent: " + waited.error().message);
+    return waited;  // the application is still running: touch nothing
+  }
+  log_line("parent exited; applying artifact");
+
+  if (auto applied = phases.apply_artifact(request.install); !applied) {
+    log_line("FAILED at apply: " + applied.error().message);
+    // Whatever failed, the machine must not be left without its application.
+    if (auto relaunched = phases.relaunch_app(request.relaunch); relaunched) {
+      log_line("relaunched " + request.relaunch +
+               " after the failed apply; the machine keeps the build it had");
+    } else {
+      log_line("FAILED at relaunch after a failed apply: " + relaunched.error().message +
+               " - THIS MACHINE NOW HAS NO APP RUNNING and, if nobody is at it, is unreachable "
+               "until someone starts it");
+    }
+    return applied;
+  }
+
+  log_line("applied; relaunching " + request.relaunch);
+  if (auto relaunched = phases.relaunch_app(request.relaunch); !relaunched) {
+    log_line("FAILED at relaunch: " + relaunched.error().message);
+    return relaunched;
+  }
+  log_line("done");
+  return {};
+}
+
+}  // namespace kestro
