@@ -1,0 +1,147 @@
+#include "log/log.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+namespace kestro {
+namespace {
+
+using test::read_file;
+using test::TempDir;
+using test::write_file;
+
+TEST(UtcTimestamp, CivilFromDays) {
+  const struct {
+    uint64_t seconds;
+    const char* text;
+  } cases[] = {
+      {0, "1970-01-01T00:00:00Z"},
+      {951782400, "2000-02-29T00:00:00Z"},   // leap day of a year divisible by 400
+      {4107542400, "2100-03-01T00:00:00Z"},  // 2100 has no 29 February
+      {4107542399, "2100-02-28T23:59:59Z"},
+      {253402300800, "10000-01-01T00:00:00Z"},
+      {1796597225, "2026-12-06T22:47:05Z"},
+      {86399, "1970-01-01T23:59:59Z"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.seconds);
+    EXPECT_EQ(utc_timestamp(c.seconds), c.text);
+  }
+}
+
+TEST(FormatLogLine, LayoutIsExact) {
+  EXPECT_EQ(format_log_line(1796597225, 4242, "parent exited; applying artifact"),
+            "[2026-12-06T22:47:05Z] pid=4242 parent exited; applying artifact\n");
+  EXPECT_EQ(format_log_line(0, 7, ""), "[1970-01-01T00:00:00Z] pid=7 \n");
+  EXPECT_EQ(format_log_line(0, 7, "a\nb"), "[1970-01-01T00:00:00Z] pid=7 a\nb\n");
+}
+
+// Sets the log's environment for one test and puts it back afterwards.
+class LogEnv : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"KESTRO_UPDATE_LOG", "HOME", "TMPDIR"}) {
+      const char* value = getenv(name);
+      saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    }
+  }
+  void TearDown() override {
+    for (const auto& [name, value] : saved_) {
+      if (value) {
+        setenv(name, value->c_str(), 1);
+      } else {
+        unsetenv(name);
+      }
+    }
+  }
+  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
+};
+
+using LogFilePath = LogEnv;
+
+TEST_F(LogFilePath, FirstRuleThatAppliesWins) {
+  const struct {
+    const char* log;  // nullptr: unset
+    const char* home;
+    const char* tmpdir;
+    const char* path;
+  } cases[] = {
+      {"/x/u.log", "/home/u", "/t/", "/x/u.log"},
+      {"rel.log", "/home/u", "/t/", "rel.log"},
+      {"", "/home/u", "/t/", "/home/u/Library/Logs/kestro-update.log"},
+      {nullptr, "/home/u/", "/t/", "/home/u/Library/Logs/kestro-update.log"},
+      {nullptr, "/", "/t/", "/Library/Logs/kestro-update.log"},
+      {nullptr, "", "/t/", "/t/kestro-update.log"},
+      {nullptr, nullptr, "/t/", "/t/kestro-update.log"},
+      {nullptr, nullptr, "/t", "/t/kestro-update.log"},
+      {nullptr, nullptr, "", "kestro-update.log"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto set = [](const char* name, const char* value) {
+      if (value) {
+        setenv(name, value, 1);
+      } else {
+        unsetenv(name);
+      }
+    };
+    set("KESTRO_UPDATE_LOG", c.log);
+    set("HOME", c.home);
+    set("TMPDIR", c.tmpdir);
+    EXPECT_EQ(log_file_path(), c.path);
+  }
+}
+
+using LogLine = LogEnv;
+
+TEST_F(LogLine, CreatesTheDirectoryChainAndAppends) {
+  TempDir dir;
+  const std::string path = dir / "a/b/c/update.log";
+  setenv("KESTRO_UPDATE_LOG", path.c_str(), 1);
+  log_line("first");
+  log_line("");
+  const std::string content = read_file(path);
+  const std::string prefix = "] pid=" + std::to_string(getpid()) + " ";
+  EXPECT_NE(content.find(prefix + "first\n"), std::string::npos) << content;
+  EXPECT_EQ(content.substr(content.size() - prefix.size() - 1), prefix + "\n");
+  EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 2);
+}
+
+TEST_F(LogLine, RotatesOnlyAboveTheLimit) {
+  TempDir dir;
+  const std::string path = dir / "update.log";
+  setenv("KESTRO_UPDATE_LOG", path.c_str(), 1);
+
+  write_file(path, std::string(kLogRotateBytes, 'x'));
+  log_line("kept");
+  EXPECT_FALSE(test::exists(path + ".1"));
+  EXPECT_GT(read_file(path).size(), static_cast<size_t>(kLogRotateBytes));
+
+  write_file(path + ".1", "older generation");
+  log_line("rotated");
+  EXPECT_EQ(read_file(path + ".1").size(),
+            kLogRotateBytes + format_log_line(0, static_cast<uint64_t>(getpid()), "kept").size());
+  const std::string fresh = read_file(path);
+  EXPECT_EQ(fresh.find('['), 0u);
+  EXPECT_NE(fresh.find(" rotated\n"), std::string::npos);
+  EXPECT_EQ(std::count(fresh.begin(), fresh.end(), '\n'), 1);
+}
+
+TEST_F(LogLine, UnwritableLogIsSilentlyDropped) {
+  TempDir dir;
+  test::make_dirs(dir / "is-a-dir");
+  for (const std::string& path : {dir / "is-a-dir", dir / "file/under-a-file.log"}) {
+    write_file(dir / "file", "plain");
+    setenv("KESTRO_UPDATE_LOG", path.c_str(), 1);
+    log_line("lost");  // returns normally, writes nothing anywhere
+  }
+  EXPECT_EQ(read_file(dir / "file"), "plain");
+}
+
+}  // namespace
+}  // namespace kestro

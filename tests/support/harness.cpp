@@ -1,0 +1,257 @@
+#include "support/harness.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace kestro::test {
+
+namespace {
+
+// Descriptor number of the sentinel pipe inside the helper: every process that inherits it
+// holds it open, so its end-of-file says that the helper and all its children are gone.
+constexpr int kSentinelFd = 20;
+
+void set_cloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
+}  // namespace
+
+TempDir::TempDir() {
+  char templ[] = "/tmp/kestro-test-XXXXXX";
+  const char* made = mkdtemp(templ);
+  if (made == nullptr) abort();
+  path_ = made;
+}
+
+TempDir::~TempDir() {
+  if (getenv("KESTRO_KEEP_TEST_DIRS") != nullptr) return;
+  // Tests make read-only folders at times: give write access back before removing.
+  std::string command =
+      "chmod -R u+rwx " + sh_quote(path_) + " 2>/dev/null; rm -rf " + sh_quote(path_);
+  if (system(command.c_str()) != 0) {
+    // Leftovers in /tmp are harmless.
+  }
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  ASSERT_TRUE(out.good()) << path;
+}
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void make_dirs(const std::string& path) { shell("mkdir -p " + sh_quote(path)); }
+
+void shell(const std::string& command) {
+  int status = system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
+}
+
+std::string sh_quote(const std::string& arg) {
+  std::string out = "'";
+  for (char c : arg) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+double now_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+pid_t gone_pid() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+FakeParent::FakeParent(double seconds) {
+  pid_ = fork();
+  if (pid_ == 0) {
+    timespec span{
+        static_cast<time_t>(seconds),
+        static_cast<long>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e9)};
+    while (nanosleep(&span, &span) == -1 && errno == EINTR) {
+    }
+    _exit(0);
+  }
+}
+
+FakeParent::~FakeParent() {
+  if (!reaped_ && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+double FakeParent::reap() {
+  waitpid(pid_, nullptr, 0);
+  reaped_ = true;
+  return now_seconds();
+}
+
+Sandbox::Sandbox() {
+  make_dirs(path("home"));
+  make_dirs(path("tmp"));
+  make_dirs(path("bin"));
+  env_["HOME"] = path("home");
+  env_["TMPDIR"] = path("tmp") + "/";
+  env_["PATH"] = path("bin");
+  env_["KESTRO_UPDATE_LOG"] = log_path();
+  env_["STANDIN_CALLS"] = path("calls.txt");
+}
+
+void Sandbox::add_tools(const std::vector<std::string>& tools) {
+  for (const std::string& tool : tools) add_tool_link(tool, KESTRO_STANDIN);
+}
+
+void Sandbox::add_tool_link(const std::string& name, const std::string& target) {
+  std::string link = path("bin/" + name);
+  unlink(link.c_str());
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0) << link;
+}
+
+RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& options,
+                       const std::string& binary) const {
+  const std::string program = binary.empty() ? KESTRO_UPDATE_BINARY : binary;
+  std::vector<std::string> env_strings;
+  for (const auto& [name, value] : env_) env_strings.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& entry : env_strings) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_strings{program};
+  argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argv_strings) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  int out_pipe[2], err_pipe[2], sentinel[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0 || pipe(sentinel) != 0) abort();
+  for (int fd : {out_pipe[0], err_pipe[0], sentinel[0]}) set_cloexec(fd);
+
+  RunResult result;
+  const double started = now_seconds();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(sentinel[1], kSentinelFd);  // inherited by everything below the helper
+    int null_in = open("/dev/null", O_RDONLY);
+    dup2(null_in, 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (int fd = 3; fd < 1024; ++fd) {
+      if (fd != kSentinelFd) close(fd);
+    }
+    if (options.close_std_fds) {
+      close(0);
+      close(1);
+      close(2);
+    }
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  result.pid = pid;
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  close(sentinel[1]);
+  if (options.stderr_no_reader) close(err_pipe[0]);
+  if (options.while_running) options.while_running(pid);
+
+  pollfd fds[3] = {{out_pipe[0], POLLIN, 0},
+                   {options.stderr_no_reader ? -1 : err_pipe[0], POLLIN, 0},
+                   {sentinel[0], POLLIN, 0}};
+  std::string* sinks[3] = {&result.out, &result.err, nullptr};
+  bool reaped = false;
+  const double give_up = started + 400;  // far above the helper's own 120 s limit
+  while (!reaped || fds[0].fd >= 0 || fds[1].fd >= 0 || fds[2].fd >= 0) {
+    if (now_seconds() > give_up) {
+      ADD_FAILURE() << "helper or its children did not finish";
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (!reaped) {
+      int status = 0;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        reaped = true;
+        result.seconds = now_seconds() - started;
+        result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+    }
+    if (poll(fds, 3, 5) <= 0) continue;
+    for (int i = 0; i < 3; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0 && sinks[i] != nullptr) sinks[i]->append(buffer, static_cast<size_t>(n));
+      if (n == 0 || (n < 0 && errno != EINTR)) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+      }
+    }
+  }
+  for (const pollfd& p : fds) {
+    if (p.fd >= 0) close(p.fd);
+  }
+  if (!reaped) waitpid(pid, nullptr, 0);
+  return result;
+}
+
+std::vector<std::string> Sandbox::log_messages(pid_t pid) const {
+  return test::log_messages(log_path(), pid);
+}
+
+std::vector<std::string> log_messages(const std::string& path, pid_t pid) {
+  static const std::regex layout(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] pid=(\d+) (.*))");
+  std::vector<std::string> messages;
+  std::istringstream in(read_file(path));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::smatch match;
+    if (!std::regex_match(line, match, layout)) {
+      ADD_FAILURE() << "log line out of layout: " << line;
+      continue;
+    }
+    EXPECT_EQ(match[1].str(), std::to_string(pid)) << line;
+    messages.push_back(match[2].str());
+  }
+  return messages;
+}
+
+std::vector<std::string> Sandbox::calls() const {
+  std::vector<std::string> lines;
+  std::istringstream in(read_file(path("calls.txt")));
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace kestro::test
