@@ -199,16 +199,17 @@ TEST(Descriptors, ClosedStandardDescriptorsAndNoLeaksToChildren) {
   for (bool closed : {false, true}) {
     SCOPED_TRACE(closed ? "0-2 closed at start" : "0-2 open");
     Sandbox box;
-    box.add_tools({"ditto", "osascript", "launchctl"});
-    box.add_tool_link("open", KESTRO_TEST_BINARY);
+    box.add_tools({"osascript", "launchctl"});
+    box.add_tool_link("ditto", KESTRO_TEST_BINARY);  // captured: stdin, stdout, stderr replaced
+    box.add_tool_link("open", KESTRO_TEST_BINARY);   // detached: inherits the helper's
     box.set_env("KESTRO_TEST_CHILD", "fds-report");
     box.set_env("FD_REPORT", box.path("fds.txt"));
     RunOptions options;
     options.close_std_fds = closed;
     RunResult result = box.run(args_for(test::gone_pid(), box.path("u.zip"), "/A/K.app"), options);
     EXPECT_EQ(result.exit_code, 1);
-    // 0-2 are there (null device or inherited); 20 is the harness's own sentinel.
-    EXPECT_EQ(test::read_file(box.path("fds.txt")), " 0 1 2 20\n");
+    // 0-2 are there (null device, pipes or inherited); 20 is the harness's own sentinel.
+    EXPECT_EQ(test::read_file(box.path("fds.txt")), " 0 1 2 20\n 0 1 2 20\n");
     const auto log = box.log_messages(result.pid);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(),

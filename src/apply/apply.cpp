@@ -1,11 +1,19 @@
 #include "apply/apply.h"
 
+#include "apply/extract.h"
+#include "apply/replace.h"
+#include "apply/services.h"
+
 namespace kestro {
 
-UpdateResult apply_artifact(const std::string& /*install*/) {
-  // Unpacking and the bundle swap are not built yet. Failing here makes the run relaunch the
-  // installed build, and never reports an update that did not happen.
-  return fail(UpdateError{"applying an update is not supported by this build yet"});
+UpdateResult apply_artifact(const std::string& install) {
+  auto extracted = extract_update(install);
+  if (!extracted) return fail(UpdateError{extracted.error()});
+  auto target =
+      replace_installed_bundle(extracted.value().new_bundle, extracted.value().extraction_dir);
+  if (!target) return fail(UpdateError{target.error()});
+  reload_services(target.value());
+  return {};
 }
 
 }  // namespace kestro

@@ -1,0 +1,71 @@
+#include "apply/replace.h"
+
+#include "exec/exec.h"
+#include "log/log.h"
+#include "paths/paths.h"
+#include "paths/text.h"
+#include "sys/fs.h"
+#include "sys/platform.h"
+
+namespace kestro {
+
+namespace {
+
+// A shell word in single quotes; a quote inside becomes '\'' (close, escaped quote, reopen).
+std::string shell_quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  return out + "'";
+}
+
+// The body of an AppleScript string literal.
+std::string applescript_escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string resolve_target_bundle(const std::string& new_bundle) {
+  if (auto self = sys::executable_path()) {
+    if (auto bundle = enclosing_app_bundle(*self)) return *bundle;
+  }
+  return join("/Applications", file_name(new_bundle).value_or(""));
+}
+
+std::string build_replace_script(const std::string& target_text, const std::string& new_text) {
+  const std::string target = shell_quoted(target_text);
+  const std::string backup = shell_quoted(target_text + ".bak");
+  const std::string command = "rm -rf " + backup + "; mv " + target + " " + backup +
+                              " 2>/dev/null; ditto " + shell_quoted(new_text) + " " + target;
+  return "do shell script \"" + applescript_escaped(command) + "\" with administrator privileges";
+}
+
+Expected<std::string, std::string> replace_installed_bundle(const std::string& new_bundle,
+                                                            const std::string& extraction_dir) {
+  const std::string target = resolve_target_bundle(new_bundle);
+  const std::string target_text = to_text(target);
+  const std::string new_text = to_text(new_bundle);
+  log_line("replacing " + target_text + " with " + new_text);
+
+  auto result = run_command({"osascript", {"-e", build_replace_script(target_text, new_text)}});
+  log_line("osascript exit: " + status_text(result));
+  sys::remove_tree(extraction_dir);  // after every attempt; failures do not matter
+
+  if (!result || !result.value().success()) {
+    return fail(std::string("app replace failed or was cancelled at the authorization prompt"));
+  }
+  return target;
+}
+
+}  // namespace kestro

@@ -1,0 +1,24 @@
+// Swapping the installed bundle for the new one, with administrator rights.
+#pragma once
+
+#include <string>
+
+#include "sys/expected.h"
+
+namespace kestro {
+
+/// The installed bundle to replace: the app bundle that encloses this executable, else
+/// "/Applications" joined with the new bundle's file name.
+std::string resolve_target_bundle(const std::string& new_bundle);
+
+/// The AppleScript line that has the shell delete T.bak, move T to T.bak and ditto S to T,
+/// as administrator. Quotes and backslashes in T and S are escaped for the shell and then for
+/// the AppleScript string, so any path names only itself.
+std::string build_replace_script(const std::string& target_text, const std::string& new_text);
+
+/// Logs "replacing …", runs osascript, logs "osascript exit: …", removes `extraction_dir`;
+/// the target bundle on exit 0, else the one failure message.
+Expected<std::string, std::string> replace_installed_bundle(const std::string& new_bundle,
+                                                            const std::string& extraction_dir);
+
+}  // namespace kestro

@@ -1,0 +1,166 @@
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "apply/extract.h"
+#include "apply/replace.h"
+#include "apply/services.h"
+#include "support/harness.h"
+
+namespace kestro {
+namespace {
+
+TEST(BuildReplaceScript, PlainPathsGiveTheExactLine) {
+  const std::string t = "/Applications/Kestro.app";
+  const std::string s = "/var/folders/ab/cd/T/kestro_update_extract/Kestro.app";
+  const std::string script = build_replace_script(t, s);
+  EXPECT_EQ(
+      script,
+      "do shell script \"rm -rf '/Applications/Kestro.app.bak'; mv '/Applications/Kestro.app' "
+      "'/Applications/Kestro.app.bak' 2>/dev/null; ditto "
+      "'/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' '/Applications/Kestro.app'\" "
+      "with administrator privileges");
+  EXPECT_EQ(script.size(), 100 + 4 * t.size() + s.size());
+}
+
+TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) {
+  const struct {
+    const char* target;
+    const char* source;
+    const char* script;
+  } cases[] = {
+      {"/A/x'y.app", "/s/K.app",
+       R"(do shell script "rm -rf '/A/x'\\''y.app.bak'; mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; ditto '/s/K.app' '/A/x'\\''y.app'" with administrator privileges)"},
+      {"/A/K.app", "/s/q\"b\\s/K.app",
+       R"(do shell script "rm -rf '/A/K.app.bak'; mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; ditto '/s/q\"b\\s/K.app' '/A/K.app'" with administrator privileges)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    EXPECT_EQ(build_replace_script(c.target, c.source), c.script);
+  }
+}
+
+TEST(ServicePlistsFor, OnlyTheExactStemKestroLoadsKestroJobs) {
+  const struct {
+    const char* target;
+    bool kestro;
+  } cases[] = {
+      {"/Applications/Kestro.app", true},
+      {"/Applications/KESTRO.app", true},
+      {"/Applications/kestro.APP", true},
+      {"/Applications/Kestro.app/", true},
+      {"/Applications/Kestro", true},
+      {"/Applications/Zarno.app", false},
+      {"/Applications/Kestro Beta.app", false},
+      {"/Applications/Kestro2.app", false},
+      {"/Applications/Kestro.tar.app", false},
+      {"/", false},
+      {"/Applications/K\xc3\xa9stro.app", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.target);
+    EXPECT_EQ(&service_plists_for(c.target), c.kestro ? &kKestroJobs : &kZarnoJobs);
+  }
+}
+
+TEST(ResolveTargetBundle, OutsideAnyBundleFallsBackToApplications) {
+  // The test binary lies in no bundle.
+  EXPECT_EQ(resolve_target_bundle("/tmp/kestro_update_extract/payload/Kestro 2.app"),
+            "/Applications/Kestro 2.app");
+}
+
+TEST(FindAppBundle, TopLevelFirstThenOneLevelDown) {
+  const struct {
+    const char* name;
+    std::vector<const char*> dirs;                           // made with mkdir -p
+    std::vector<const char*> files;                          // plain files
+    std::vector<std::pair<const char*, const char*>> links;  // name -> target
+    const char* found;  // relative to the scanned directory; nullptr: none
+  } cases[] = {
+      {"top level", {"Kestro.app/Contents"}, {}, {}, "Kestro.app"},
+      {"one level down", {"payload/Kestro.app"}, {}, {}, "payload/Kestro.app"},
+      {"two levels down", {"a/b/Kestro.app"}, {}, {}, nullptr},
+      {"top wins", {"Other/Inner.app", "Kestro.app"}, {}, {}, "Kestro.app"},
+      {"plain file skipped", {}, {"Kestro.app"}, {}, nullptr},
+      {"upper case", {"Kestro.APP"}, {}, {}, "Kestro.APP"},
+      {"dot only", {".app", "Kestro.app.old"}, {}, {}, nullptr},
+      {"link to a directory", {"real"}, {}, {{"Kestro.app", "real"}}, "Kestro.app"},
+      {"dangling link", {}, {}, {{"Kestro.app", "missing"}}, nullptr},
+      {"empty", {}, {}, {}, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    for (const char* d : c.dirs) test::make_dirs(dir / d);
+    for (const char* f : c.files) test::write_file(dir / f, "x");
+    for (const auto& [name, target] : c.links) {
+      ASSERT_EQ(symlink(target, (dir / name).c_str()), 0);
+    }
+    auto found = find_app_bundle(dir.path());
+    if (c.found == nullptr) {
+      EXPECT_FALSE(found.has_value()) << *found;
+    } else {
+      ASSERT_TRUE(found.has_value());
+      EXPECT_EQ(*found, dir / c.found);
+    }
+  }
+  EXPECT_FALSE(find_app_bundle("/nonexistent/kestro").has_value());
+}
+
+TEST(ExtractUpdate, RefusesAScratchDirectoryItDoesNotOwnAlone) {
+  // In a shared sticky directory another user's leftovers cannot be removed by us. Root
+  // plays the other user; a child that dropped to "nobody" plays the helper.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to play two users";
+  const struct {
+    const char* name;
+    const char* setup;  // sh, run as root in the shared directory
+  } cases[] = {
+      {"foreign directory", "mkdir -m 777 kestro_update_extract && touch kestro_update_extract/f"},
+      {"foreign link", "mkdir -m 777 elsewhere && ln -s elsewhere kestro_update_extract"},
+      {"plain file", "touch kestro_update_extract"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);
+    test::shell("cd " + test::sh_quote(dir.path()) + " && " + c.setup);
+    pid_t child = fork();
+    if (child == 0) {
+      if (setuid(65534) != 0) _exit(3);
+      setenv("TMPDIR", dir.path().c_str(), 1);
+      setenv("PATH", "/nonexistent", 1);  // ditto must never run anyway
+      setenv("KESTRO_UPDATE_LOG", "/dev/null", 1);
+      auto result = extract_update("update.zip");
+      _exit(!result.ok() && result.error() == "File exists (os error 17)" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+}
+
+TEST(ExtractUpdate, CreatesTheScratchDirectoryPrivate) {
+  test::TempDir dir;
+  const std::string tmpdir = dir / "new/parents/";
+  setenv("TMPDIR", tmpdir.c_str(), 1);
+  setenv("KESTRO_UPDATE_LOG", "/dev/null", 1);
+  const char* old_path = getenv("PATH");
+  std::string saved_path = old_path ? old_path : "";
+  setenv("PATH", "/nonexistent", 1);
+  auto result = extract_update("update.zip");
+  setenv("PATH", saved_path.c_str(), 1);
+  unsetenv("KESTRO_UPDATE_LOG");
+  unsetenv("TMPDIR");
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error(), "No such file or directory (os error 2)");  // no ditto on PATH
+  struct stat st {};
+  ASSERT_EQ(lstat((tmpdir + "kestro_update_extract").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+}  // namespace
+}  // namespace kestro
