@@ -132,6 +132,20 @@ TEST_F(LogLine, RotatesOnlyAboveTheLimit) {
   EXPECT_EQ(std::count(fresh.begin(), fresh.end(), '\n'), 1);
 }
 
+TEST_F(LogLine, FailedRotationAppendsToTheLargeFile) {
+  TempDir dir;
+  const std::string path = dir / "update.log";
+  setenv("KESTRO_UPDATE_LOG", path.c_str(), 1);
+  write_file(path, std::string(kLogRotateBytes + 1, 'x'));
+  test::make_dirs(path + ".1/occupied");  // a non-empty directory: the rename must fail
+  log_line("appended");
+  const std::string content = read_file(path);
+  EXPECT_EQ(
+      content.size(),
+      kLogRotateBytes + 1 + format_log_line(0, static_cast<uint64_t>(getpid()), "appended").size());
+  EXPECT_EQ(content.substr(content.size() - 10), " appended\n");
+}
+
 TEST_F(LogLine, UnwritableLogIsSilentlyDropped) {
   TempDir dir;
   test::make_dirs(dir / "is-a-dir");
