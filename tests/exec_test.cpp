@@ -124,8 +124,8 @@ TEST(RunCapture, StopAndContinueWhileDrainingChangesNothing) {
   if (pid == 0) {
     auto result = run_capture(self());
     _exit(result.ok() && result.value().status.success() &&
-                  result.value().out.size() == 4u * 1024 * 1024 &&
-                  result.value().err.size() == 4u * 1024 * 1024
+                  result.value().out.size() == size_t{4} * 1024 * 1024 &&
+                  result.value().err.size() == size_t{4} * 1024 * 1024
               ? 0
               : 1);
   }

@@ -105,7 +105,7 @@ void log_line(std::string_view message) {
 
   struct stat st {};
   if (stat(path.c_str(), &st) == 0 && st.st_size > kLogRotateBytes) {
-    rename(path.c_str(), (path + ".1").c_str());  // on failure the big file just grows
+    (void)rename(path.c_str(), (path + ".1").c_str());  // on failure the big file just grows
   }
 
   sys::UniqueFd fd(sys::retry_eintr(
