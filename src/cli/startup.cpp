@@ -41,7 +41,10 @@ void prepare_process() {
       close(opened);
     }
   }
-  signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGPIPE, SIG_IGN);
+  // An ignored SIGCHLD survives exec and makes the system reap children by itself, so every
+  // wait for ditto, osascript or launchctl would fail. Whoever started us may have left it so.
+  (void)signal(SIGCHLD, SIG_DFL);
 }
 
 int run_main(int argc, const char* const* argv) {

@@ -176,6 +176,7 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
       close(1);
       close(2);
     }
+    if (options.ignore_sigchld) signal(SIGCHLD, SIG_IGN);  // survives exec
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
