@@ -1,0 +1,581 @@
+// Whole updates through the built helper: real zip archives, an installed bundle in the
+// sandbox with a copy of the helper inside it (the helper replaces the bundle it lives in),
+// and the stand-in tools.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "support/harness.h"
+
+namespace kestro {
+namespace {
+
+using test::RunResult;
+using test::Sandbox;
+using test::sh_quote;
+
+const char kNoFile[] = "No such file or directory (os error 2)";
+const char kReplaceFailed[] = "app replace failed or was cancelled at the authorization prompt";
+const std::vector<std::string> kKestroJobs = {
+    "/Library/LaunchDaemons/com.tallowmere.Kestro_dispatcher.plist",
+    "/Library/LaunchAgents/com.tallowmere.Kestro_session.plist",
+    "/Library/LaunchAgents/com.tallowmere.Kestro_launcher.plist"};
+const std::vector<std::string> kZarnoJobs = {
+    "/Library/LaunchDaemons/com.tallowmere.Zarno_dispatcher.plist",
+    "/Library/LaunchAgents/com.tallowmere.Zarno_session.plist",
+    "/Library/LaunchAgents/com.tallowmere.Zarno_launcher.plist"};
+
+// A bundle as an update carries it: a version file and the application's executable.
+void stage_bundle(const std::string& dir, const std::string& version) {
+  test::make_dirs(dir + "/Contents/MacOS");
+  test::write_file(dir + "/Contents/version.txt", version);
+  test::write_file(dir + "/Contents/MacOS/Kestro", "#!/bin/sh\n");
+}
+
+std::string version_of(const std::string& bundle) {
+  return test::read_file(bundle + "/Contents/version.txt");
+}
+
+// Zips everything in `stage`, symbolic links kept as links.
+std::string zip_stage(const std::string& stage, const std::string& archive) {
+  test::shell("cd " + sh_quote(stage) + " && zip -q -r -y " + sh_quote(archive) + " .");
+  return archive;
+}
+
+std::string zip_one_bundle(const Sandbox& box, const std::string& version) {
+  const std::string stage = box.path("stage-" + version);
+  stage_bundle(stage + "/Kestro.app", version);
+  return zip_stage(stage, box.path("update-" + version + ".zip"));
+}
+
+// The replace script for paths without quotes or backslashes.
+std::string plain_script(const std::string& t, const std::string& s) {
+  return "do shell script \"rm -rf '" + t + ".bak'; mv '" + t + "' '" + t +
+         ".bak' 2>/dev/null; ditto '" + s + "' '" + t + "'\" with administrator privileges";
+}
+
+// The standard-error lines the helper wrote itself: osascript and launchctl run on the
+// helper's own streams, so what they print shows up there too.
+std::vector<std::string> own_lines(const std::string& err) {
+  std::vector<std::string> out;
+  size_t begin = 0;
+  for (size_t end; (end = err.find('\n', begin)) != std::string::npos; begin = end + 1) {
+    if (err.compare(begin, 15, "kestro-update: ") == 0) {
+      out.push_back(err.substr(begin, end - begin));
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> launchctl_calls(const std::vector<std::string>& calls) {
+  std::vector<std::string> out;
+  for (const std::string& call : calls) {
+    if (call.rfind("launchctl ", 0) == 0) out.push_back(call);
+  }
+  return out;
+}
+
+std::vector<std::string> expected_launchctl(const std::vector<std::string>& loaded) {
+  std::vector<std::string> out;
+  for (const auto* jobs : {&kKestroJobs, &kZarnoJobs}) {
+    for (const std::string& plist : *jobs) out.push_back("launchctl 'unload' " + sh_quote(plist));
+  }
+  for (const std::string& plist : loaded) out.push_back("launchctl 'load' '-w' " + sh_quote(plist));
+  return out;
+}
+
+// A sandbox with every stand-in and version 1 installed at `bundle_rel`, the helper copied
+// into the bundle as the application ships it.
+struct Installed {
+  explicit Installed(const std::string& bundle_rel = "Applications/Kestro.app")
+      : bundle(box.path(bundle_rel)) {
+    box.add_tools();
+    stage_bundle(bundle, "1");
+    put_helper();
+  }
+  void put_helper() const {
+    test::shell("cp -p " + sh_quote(KESTRO_UPDATE_BINARY) + " " + sh_quote(helper()));
+  }
+  std::string helper() const { return bundle + "/Contents/MacOS/kestro-update"; }
+  std::string extracted(const std::string& rel = "Kestro.app") const {
+    return box.extract_dir() + "/" + rel;
+  }
+  RunResult run(const std::string& archive, const std::string& relaunch = "",
+                const test::RunOptions& options = {}) const {
+    return box.run({"--wait-pid", std::to_string(wait_pid), "--install", archive, "--relaunch",
+                    relaunch.empty() ? bundle : relaunch},
+                   options, helper());
+  }
+  // Replaces bin/`tool` by a script that runs `prelude` and then hands over to the stand-in
+  // (called by its tool name, which it dispatches on).
+  void wrap_tool(const std::string& tool, const std::string& prelude) const {
+    const std::string real = box.path("real/" + tool);
+    test::make_dirs(box.path("real"));
+    test::shell("ln -s " + sh_quote(KESTRO_STANDIN) + " " + sh_quote(real));
+    test::shell("rm " + sh_quote(box.path("bin/" + tool)));
+    test::write_file(box.path("bin/" + tool), "#!/bin/sh\nPATH=$PATH:/usr/bin:/bin\n" + prelude +
+                                                  "\nexec " + sh_quote(real) + " \"$@\"\n");
+    test::shell("chmod +x " + sh_quote(box.path("bin/" + tool)));
+  }
+  // The first three messages of every run that reaches the unpacking.
+  std::vector<std::string> head(const std::string& archive,
+                                const std::string& relaunch = "") const {
+    return {"start: wait_pid=" + std::to_string(wait_pid) + " install=" + archive +
+                " relaunch=" + (relaunch.empty() ? bundle : relaunch) + " os=macos",
+            "parent exited; applying artifact",
+            "ditto -x -k " + archive + " -> " + box.extract_dir()};
+  }
+  std::string unpack_call(const std::string& archive) const {
+    return "ditto '-x' '-k' " + sh_quote(archive) + " " + sh_quote(box.extract_dir());
+  }
+  std::vector<std::string> failed_tail(const std::string& error,
+                                       const std::string& relaunch = "") const {
+    const std::string app = relaunch.empty() ? bundle : relaunch;
+    return {"FAILED at apply: " + error, "open " + bundle,
+            "relaunched " + app + " after the failed apply; the machine keeps the build it had"};
+  }
+
+  Sandbox box;
+  std::string bundle;
+  pid_t wait_pid = test::gone_pid();
+};
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(Update, WholeRunReplacesTheBundleReloadsJobsAndRelaunches) {
+  Installed u;
+  const std::string archive = zip_one_bundle(u.box, "2");
+  const std::string s = u.extracted();
+  RunResult result = u.run(archive);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(
+      u.box.log_messages(result.pid),
+      concat(u.head(archive), {"replacing " + u.bundle + " with " + s, "osascript exit: 0",
+                               "applied; relaunching " + u.bundle, "open " + u.bundle, "done"}));
+  EXPECT_EQ(version_of(u.bundle), "2");
+  EXPECT_EQ(version_of(u.bundle + ".bak"), "1");
+  EXPECT_FALSE(test::exists(u.box.extract_dir()));
+  EXPECT_EQ(u.box.calls(), concat(concat({u.unpack_call(archive),
+                                          "osascript '-e' " + sh_quote(plain_script(u.bundle, s)),
+                                          "ditto " + sh_quote(s) + " " + sh_quote(u.bundle)},
+                                         expected_launchctl(kKestroJobs)),
+                                  {"open " + sh_quote(u.bundle)}));
+
+  // A second update on top: the backup of the first one is replaced, not filled.
+  u.put_helper();
+  test::shell("rm " + sh_quote(u.box.log_path()) + " " + sh_quote(u.box.path("calls.txt")));
+  test::write_file(u.bundle + ".bak/Contents/only-in-old-backup", "x");
+  RunResult again = u.run(zip_one_bundle(u.box, "3"));
+  EXPECT_EQ(again.exit_code, 0);
+  EXPECT_EQ(version_of(u.bundle), "3");
+  EXPECT_EQ(version_of(u.bundle + ".bak"), "2");
+  EXPECT_FALSE(test::exists(u.bundle + ".bak/Contents/only-in-old-backup"));
+  EXPECT_FALSE(test::exists(u.bundle + ".bak/Kestro.app"));
+  EXPECT_EQ(u.box.log_messages(again.pid).back(), "done");
+}
+
+TEST(Update, DismissedPromptKeepsTheInstalledBuild) {
+  Installed u;
+  u.box.set_env("STANDIN_OSASCRIPT_CANCEL", "1");
+  const std::string archive = zip_one_bundle(u.box, "2");
+  const std::string app = u.bundle + "/Contents/MacOS/Kestro";
+  RunResult result = u.run(archive, app);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(own_lines(result.err),
+            std::vector<std::string>{std::string("kestro-update: ") + kReplaceFailed});
+  EXPECT_EQ(result.err.substr(result.err.rfind('\n', result.err.size() - 2) + 1),
+            std::string("kestro-update: ") + kReplaceFailed + "\n");  // the last line
+  EXPECT_EQ(u.box.log_messages(result.pid),
+            concat(concat(u.head(archive, app), {"replacing " + u.bundle + " with " + u.extracted(),
+                                                 "osascript exit: 1"}),
+                   u.failed_tail(kReplaceFailed, app)));
+  EXPECT_EQ(version_of(u.bundle), "1");
+  EXPECT_FALSE(test::exists(u.bundle + ".bak"));
+  EXPECT_FALSE(test::exists(u.box.extract_dir()));
+  EXPECT_EQ(launchctl_calls(u.box.calls()), std::vector<std::string>{});
+  EXPECT_EQ(u.box.calls().back(), "open " + sh_quote(u.bundle));
+}
+
+TEST(Update, MissingOrFailingTools) {
+  {
+    SCOPED_TRACE("no ditto");
+    Installed u;
+    test::shell("rm " + sh_quote(u.box.path("bin/ditto")));
+    const std::string archive = zip_one_bundle(u.box, "2");
+    RunResult result = u.run(archive);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, std::string("kestro-update: ") + kNoFile + "\n");
+    EXPECT_EQ(u.box.log_messages(result.pid), concat(u.head(archive), u.failed_tail(kNoFile)));
+    EXPECT_EQ(version_of(u.bundle), "1");
+  }
+  {
+    SCOPED_TRACE("no osascript");
+    Installed u;
+    test::shell("rm " + sh_quote(u.box.path("bin/osascript")));
+    const std::string archive = zip_one_bundle(u.box, "2");
+    RunResult result = u.run(archive);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, std::string("kestro-update: ") + kReplaceFailed + "\n");
+    EXPECT_EQ(
+        u.box.log_messages(result.pid),
+        concat(concat(u.head(archive), {"replacing " + u.bundle + " with " + u.extracted(),
+                                        std::string("osascript exit: spawn error: ") + kNoFile}),
+               u.failed_tail(kReplaceFailed)));
+    EXPECT_EQ(version_of(u.bundle), "1");
+    EXPECT_FALSE(test::exists(u.box.extract_dir()));
+    EXPECT_EQ(launchctl_calls(u.box.calls()), std::vector<std::string>{});
+  }
+  // launchctl's outcome is of no consequence: same log, same status.
+  for (const char* how : {"no launchctl", "launchctl failing"}) {
+    SCOPED_TRACE(how);
+    Installed u;
+    const bool missing = std::string(how) == "no launchctl";
+    if (missing) test::shell("rm " + sh_quote(u.box.path("bin/launchctl")));
+    if (!missing) u.box.set_env("STANDIN_LAUNCHCTL_EXIT", "5");
+    const std::string archive = zip_one_bundle(u.box, "2");
+    RunResult result = u.run(archive);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(own_lines(result.err), std::vector<std::string>{});
+    if (missing) {
+      EXPECT_EQ(result.err, "");
+    }
+    EXPECT_EQ(u.box.log_messages(result.pid),
+              concat(u.head(archive),
+                     {"replacing " + u.bundle + " with " + u.extracted(), "osascript exit: 0",
+                      "applied; relaunching " + u.bundle, "open " + u.bundle, "done"}));
+    EXPECT_EQ(version_of(u.bundle), "2");
+    EXPECT_EQ(launchctl_calls(u.box.calls()),
+              missing ? std::vector<std::string>{} : expected_launchctl(kKestroJobs));
+  }
+  {
+    SCOPED_TRACE("no open after a successful apply");
+    Installed u;
+    test::shell("rm " + sh_quote(u.box.path("bin/open")));
+    RunResult result = u.run(zip_one_bundle(u.box, "2"));
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, std::string("kestro-update: ") + kNoFile + "\n");
+    const auto log = u.box.log_messages(result.pid);
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+              (std::vector<std::string>{"applied; relaunching " + u.bundle, "open " + u.bundle,
+                                        std::string("FAILED at relaunch: ") + kNoFile}));
+    EXPECT_EQ(version_of(u.bundle), "2");
+  }
+}
+
+TEST(Update, FailingDittoNamesItsTrimmedDecodedErrorOutput) {
+  const struct {
+    const char* name;
+    const char* stderr_text;  // printf %b
+    const char* exit_status;
+    const char* signal;
+    std::string message;
+  } cases[] = {
+      {"text", "ditto: bad zip\\n", "", "", "ditto: bad zip"},
+      {"nothing, status 3", "", "3", "", ""},
+      {"white space only", " \\t\\n \\n", "", "", ""},
+      {"Unicode white space", "\\302\\240 bad\\342\\200\\251\\343\\200\\200", "", "", "bad"},
+      {"invalid bytes", "\\377\\376", "", "", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"invalid subparts", "a\\340\\200x\\360\\237\\230b", "", "",
+       "a\xEF\xBF\xBD\xEF\xBF\xBDx\xEF\xBF\xBD"
+       "b"},
+      {"killed", "", "", "KILL", ""},
+      {"killed after text", "dying\\n", "", "KILL", "dying"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installed u;
+    u.box.set_env("STANDIN_DITTO_STDERR", c.stderr_text);
+    u.box.set_env("STANDIN_DITTO_EXIT", c.exit_status);
+    u.box.set_env("STANDIN_DITTO_SIGNAL", c.signal);
+    const std::string archive = zip_one_bundle(u.box, "2");
+    const std::string error = "ditto extract failed: " + c.message;
+    RunResult result = u.run(archive);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, "kestro-update: " + error + "\n");
+    EXPECT_EQ(u.box.log_messages(result.pid), concat(u.head(archive), u.failed_tail(error)));
+    EXPECT_EQ(u.box.calls(),
+              (std::vector<std::string>{u.unpack_call(archive), "open " + sh_quote(u.bundle)}));
+    EXPECT_EQ(version_of(u.bundle), "1");
+  }
+}
+
+TEST(Update, BundleIsFoundAtTheTopOrOneLevelDown) {
+  const struct {
+    const char* name;
+    const char* stage;  // sh, run in the staging folder
+    const char* found;  // relative to the unpacking folder; nullptr: none
+    const char* kept;   // when none: an unpacked file that must stay
+  } cases[] = {
+      {"one level down", "mkdir payload && mv Kestro.app payload/", "payload/Kestro.app", nullptr},
+      {"two levels down", "mkdir -p a/b && mv Kestro.app a/b/", nullptr,
+       "a/b/Kestro.app/Contents/version.txt"},
+      {"top level wins over nested",
+       "for d in Aa/In.app zz/In.app Other/Inner.app; do mkdir -p $d/Contents && "
+       "printf 9 >$d/Contents/version.txt; done",
+       "Kestro.app", nullptr},
+      {"no bundle at all", "rm -r Kestro.app && echo hi >readme.txt", nullptr, "readme.txt"},
+      {"plain file named like a bundle", "rm -r Kestro.app && echo x >Kestro.app", nullptr,
+       "Kestro.app"},
+      {"plain file skipped for a nested bundle",
+       "mkdir payload && mv Kestro.app payload/ && echo x >Kestro.app", "payload/Kestro.app",
+       nullptr},
+      {"link to a directory in the archive", "mv Kestro.app real && ln -s real Kestro.app",
+       "Kestro.app", nullptr},
+      {"link to a file skipped", "mkdir p && mv Kestro.app p/ && echo x >f && ln -s f Link.app",
+       "p/Kestro.app", nullptr},
+      {"upper-case extension", "mv Kestro.app Kestro.APP", "Kestro.APP", nullptr},
+      {"not quite the extension", "mv Kestro.app Kestro.app.old && mkdir .app Kestro.apps", nullptr,
+       "Kestro.app.old/Contents/version.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installed u;
+    const std::string stage = u.box.path("stage");
+    stage_bundle(stage + "/Kestro.app", "2");
+    test::shell("cd " + sh_quote(stage) + " && " + c.stage);
+    const std::string archive = zip_stage(stage, u.box.path("update.zip"));
+    RunResult result = u.run(archive);
+    const auto log = u.box.log_messages(result.pid);
+    if (c.found != nullptr) {
+      EXPECT_EQ(result.exit_code, 0) << result.err;
+      ASSERT_GE(log.size(), 4u);
+      EXPECT_EQ(log[3], "replacing " + u.bundle + " with " + u.extracted(c.found));
+      EXPECT_EQ(version_of(u.bundle), "2");
+    } else {
+      const std::string error = "no .app bundle found in update zip";
+      EXPECT_EQ(result.exit_code, 1);
+      EXPECT_EQ(result.err, "kestro-update: " + error + "\n");
+      EXPECT_EQ(log, concat(u.head(archive), u.failed_tail(error)));
+      EXPECT_TRUE(test::exists(u.extracted(c.kept)));
+      EXPECT_EQ(version_of(u.bundle), "1");
+    }
+  }
+}
+
+TEST(Update, LeftoversOfAnEarlierRunAreClearedOrRefused) {
+  const struct {
+    const char* name;
+    const char* setup;  // sh, run in the sandbox root; X is the unpacking folder
+    bool applies;
+  } cases[] = {
+      {"directory with files",
+       "mkdir -p $X/Kestro.app/Contents && echo old >$X/Kestro.app/Contents/stale && touch $X/f",
+       true},
+      {"link to a directory elsewhere",
+       "mkdir -p away/Kestro.app/Contents && printf 9 >away/Kestro.app/Contents/version.txt && "
+       "ln -s \"$PWD/away\" $X",
+       true},
+      {"dangling link", "ln -s \"$PWD/missing\" $X", true},
+      {"plain file", "echo mine >$X", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installed u;
+    test::shell("cd " + sh_quote(u.box.root()) + " && X=tmp/kestro_update_extract && " + c.setup);
+    const std::string archive = zip_one_bundle(u.box, "2");
+    RunResult result = u.run(archive);
+    if (c.applies) {
+      EXPECT_EQ(result.exit_code, 0) << result.err;
+      EXPECT_EQ(u.box.log_messages(result.pid).at(3),
+                "replacing " + u.bundle + " with " + u.extracted());
+      EXPECT_EQ(version_of(u.bundle), "2");
+      EXPECT_FALSE(test::exists(u.bundle + "/Contents/stale"));
+      EXPECT_FALSE(test::exists(u.box.extract_dir()));
+    } else {
+      const std::string error = "File exists (os error 17)";
+      EXPECT_EQ(result.exit_code, 1);
+      EXPECT_EQ(result.err, "kestro-update: " + error + "\n");
+      EXPECT_EQ(u.box.log_messages(result.pid),
+                concat({u.head(archive)[0], u.head(archive)[1]}, u.failed_tail(error)));
+      EXPECT_EQ(u.box.calls(), std::vector<std::string>{"open " + sh_quote(u.bundle)});
+      EXPECT_EQ(test::read_file(u.box.extract_dir()), "mine\n");
+    }
+    // A link's target is never entered.
+    if (test::exists(u.box.path("away"))) {
+      EXPECT_EQ(version_of(u.box.path("away/Kestro.app")), "9");
+    }
+  }
+}
+
+TEST(Update, UnpackingFolderIsPrivateWhenDittoRuns) {
+  Installed u;
+  // ditto notes the folder's mode before it unpacks.
+  u.wrap_tool("ditto",
+              "[ \"$1\" = -x ] && ls -ld \"$4\" | cut -c1-10 >>" + sh_quote(u.box.path("modes")));
+  RunResult result = u.run(zip_one_bundle(u.box, "2"));
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(test::read_file(u.box.path("modes")), "drwx------\n");
+}
+
+TEST(Update, JobSetFollowsTheInstalledBundleName) {
+  const struct {
+    const char* bundle;
+    bool kestro;
+  } cases[] = {
+      {"Kestro.app", true},       {"KESTRO.app", true},     {"Zarno.app", false},
+      {"Kestro Beta.app", false}, {"kestro.v2.app", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bundle);
+    Installed u(std::string("Applications/") + c.bundle);
+    RunResult result = u.run(zip_one_bundle(u.box, "2"));
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(version_of(u.bundle), "2");
+    EXPECT_EQ(version_of(u.bundle + ".bak"), "1");
+    EXPECT_EQ(launchctl_calls(u.box.calls()),
+              expected_launchctl(c.kestro ? kKestroJobs : kZarnoJobs));
+  }
+}
+
+TEST(Update, HelperOutsideAnyBundleTargetsTheApplicationsFolder) {
+  // The built helper lies in no bundle, so the target is the real /Applications: the prompt
+  // is dismissed so that nothing runs.
+  Sandbox box;
+  box.add_tools();
+  box.set_env("STANDIN_OSASCRIPT_CANCEL", "1");
+  const std::string archive = zip_one_bundle(box, "2");
+  const std::string t = "/Applications/Kestro.app";
+  const std::string s = box.extract_dir() + "/Kestro.app";
+  RunResult result = box.run(
+      {"--wait-pid", std::to_string(test::gone_pid()), "--install", archive, "--relaunch", t});
+  EXPECT_EQ(result.exit_code, 1);
+  const auto log = box.log_messages(result.pid);
+  ASSERT_GE(log.size(), 5u);
+  EXPECT_EQ(log[3], "replacing " + t + " with " + s);
+  EXPECT_EQ(log[4], "osascript exit: 1");
+  const auto calls = box.calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[1], "osascript '-e' " + sh_quote(plain_script(t, s)));
+}
+
+TEST(Update, QuotesAndBackslashesInTheBundlePathStayInsideTheirWords) {
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  for (const char* folder : {"x'; touch PWNED; echo '", "q\"b\\s", "a\\\"; touch PWNED; \\\""}) {
+    SCOPED_TRACE(folder);
+    Installed u(std::string(folder) + "/Kestro.app");
+    const std::string archive = zip_one_bundle(u.box, "2");
+    RunResult result = u.run(archive);
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(u.box.log_messages(result.pid).at(3),
+              "replacing " + u.bundle + " with " + u.extracted());
+    EXPECT_EQ(version_of(u.bundle), "2");
+    EXPECT_EQ(version_of(u.bundle + ".bak"), "1");
+    // The shell inside got the two paths as two whole words.
+    EXPECT_EQ(launchctl_calls(u.box.calls()), expected_launchctl(kKestroJobs));
+    const auto calls = u.box.calls();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[2], "ditto " + sh_quote(u.extracted()) + " " + sh_quote(u.bundle));
+    for (const std::string& dir : {u.box.root(), std::string(cwd)}) {
+      const std::string planted = dir + "/PWNED";
+      EXPECT_FALSE(test::exists(planted)) << planted;
+      unlink(planted.c_str());
+    }
+  }
+}
+
+TEST(Update, RelaunchOpensTheNearestEnclosingBundle) {
+  const struct {
+    bool in_bundle;  // paths below are relative to the installed bundle
+    const char* relaunch;
+    const char* opened;
+  } cases[] = {
+      {true, "/Contents/MacOS/Kestro", ""},
+      {true, "", ""},
+      {true, "/Contents/Helpers/Agent.app/Contents/MacOS/Agent", "/Contents/Helpers/Agent.app"},
+      {false, "/usr/local/bin/kestro", "/usr/local/bin/kestro"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.relaunch);
+    Installed u;
+    const std::string base = c.in_bundle ? u.bundle : "";
+    const std::string app = base + c.relaunch;
+    const std::string opened = base + c.opened;
+    RunResult result = u.run(zip_one_bundle(u.box, "2"), app);
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    const auto log = u.box.log_messages(result.pid);
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[log.size() - 3], "applied; relaunching " + app);
+    EXPECT_EQ(log[log.size() - 2], "open " + opened);
+    EXPECT_EQ(u.box.calls().back(), "open " + sh_quote(opened));
+  }
+}
+
+TEST(Update, CarelessStartOrBrokenLogStillUpdates) {
+  const struct {
+    const char* name;
+    test::RunOptions options;
+    const char* log;  // KESTRO_UPDATE_LOG; nullptr keeps the sandbox's
+  } cases[] = {
+      // An inherited ignored SIGCHLD would make the system reap every tool before the wait.
+      {"SIGCHLD ignored", {false, false, true, {}}, nullptr},
+      {"descriptors 0-2 closed", {true, false, false, {}}, nullptr},
+      {"log device full", {}, "/dev/full"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installed u;
+    if (c.log != nullptr) u.box.set_env("KESTRO_UPDATE_LOG", c.log);
+    RunResult result = u.run(zip_one_bundle(u.box, "2"), "", c.options);
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(version_of(u.bundle), "2");
+    EXPECT_EQ(version_of(u.bundle + ".bak"), "1");
+    ASSERT_EQ(u.box.calls().size(), 13u);
+    EXPECT_EQ(u.box.calls().back(), "open " + sh_quote(u.bundle));
+    if (c.log == nullptr) {
+      EXPECT_EQ(u.box.log_messages(result.pid).back(), "done");
+    }
+  }
+}
+
+TEST(Update, OsascriptEndingBadlyFailsTheApply) {
+  const struct {
+    const char* prelude;
+    const char* status;
+  } cases[] = {
+      {"kill -KILL $$", "signal"},
+      {"exit 3", "3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.prelude);
+    Installed u;
+    u.wrap_tool("osascript", c.prelude);
+    const std::string archive = zip_one_bundle(u.box, "2");
+    RunResult result = u.run(archive);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.err, std::string("kestro-update: ") + kReplaceFailed + "\n");
+    EXPECT_EQ(u.box.log_messages(result.pid),
+              concat(concat(u.head(archive), {"replacing " + u.bundle + " with " + u.extracted(),
+                                              std::string("osascript exit: ") + c.status}),
+                     u.failed_tail(kReplaceFailed)));
+    EXPECT_EQ(version_of(u.bundle), "1");
+    EXPECT_FALSE(test::exists(u.box.extract_dir()));
+    EXPECT_TRUE(launchctl_calls(u.box.calls()).empty());
+  }
+}
+
+TEST(Update, StopAndContinueWhileDrainingChangesNothing) {
+  Installed u;
+  // ditto talks for a while before it unpacks, so the helper is stopped mid-drain.
+  u.wrap_tool("ditto", "head -c 200000 /dev/zero; head -c 200000 /dev/zero >&2; sleep 0.6");
+  test::RunOptions options;
+  options.while_running = [](pid_t helper) {
+    usleep(200000);
+    kill(helper, SIGSTOP);
+    usleep(400000);
+    kill(helper, SIGCONT);
+  };
+  RunResult result = u.run(zip_one_bundle(u.box, "2"), "", options);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(version_of(u.bundle), "2");
+  EXPECT_EQ(u.box.log_messages(result.pid).back(), "done");
+}
+
+}  // namespace
+}  // namespace kestro
