@@ -50,8 +50,8 @@ void BM_LogLine(benchmark::State& state) {
   const std::string path = work_dir() + "/log/kestro-update.log";
   setenv("KESTRO_UPDATE_LOG", path.c_str(), 1);
   for (auto _ : state) kestro::log_line(kMessage);
-  state.counters["lines/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["lines/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_LogLine);
 
@@ -72,8 +72,8 @@ void BM_LogLineReference(benchmark::State& state) {
       written = 0;
     }
   }
-  state.counters["lines/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                 benchmark::Counter::kIsRate);
+  state.counters["lines/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_LogLineReference);
 

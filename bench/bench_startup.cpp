@@ -3,7 +3,8 @@
 // alternating the two so that drift of the machine hits both alike. Wall time from spawn to
 // reap, per run.
 // Usage: bench_startup RUNS PROGRAM REFERENCE
-// Prints: one line per program (mean, median, exit status), then ratio=mean(PROGRAM)/mean(REFERENCE)
+// Prints: one line per program (mean, median, exit status), then
+// ratio=mean(PROGRAM)/mean(REFERENCE)
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>

@@ -47,7 +47,7 @@ struct RunResult {
 struct RunOptions {
   bool close_std_fds = false;                // start with descriptors 0, 1 and 2 closed
   bool stderr_no_reader = false;             // standard error is a pipe whose reader is gone
-  bool ignore_sigchld = false;  // start with SIGCHLD ignored, as a careless parent may
+  bool ignore_sigchld = false;               // start with SIGCHLD ignored, as a careless parent may
   std::function<void(pid_t)> while_running;  // called with the helper's pid after start
 };
 
