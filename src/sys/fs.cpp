@@ -25,31 +25,35 @@ struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
 
-// Opens directory `name` under `dir_fd` for listing, without following a link at `name`.
-DIR* open_dir_at(int dir_fd, const char* name, int extra_flags) {
-  int fd = retry_eintr(
-      [&] { return openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extra_flags); });
-  if (fd < 0) return nullptr;
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
+// The entry names of directory `name` under `dir_fd`, without "." and "..", read whole so that
+// the stream is closed before anyone acts on them; or the errno of opening it.
+Expected<std::vector<std::string>, int> read_names(int dir_fd, const char* name) {
+  int fd = retry_eintr([&] { return openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) {
+    int error = errno;
+    return fail(error);
+  }
+  DIR* raw = fdopendir(fd);
+  if (raw == nullptr) {
     int error = errno;
     close(fd);
-    errno = error;  // the caller reports why the listing failed, not the close
+    return fail(error);
   }
-  return dir;
-}
-
-// Empties the directory open as `dir_fd`. Each entry is examined without following links:
-// a directory is emptied and removed, anything else is unlinked.
-void remove_contents(int dir_fd) {
-  DIR* raw = open_dir_at(dir_fd, ".", 0);
-  if (raw == nullptr) return;
-  std::unique_ptr<DIR, DirCloser> dir(raw);
+  std::unique_ptr<DIR, DirCloser> dir(raw);  // closing the stream closes `fd`
   std::vector<std::string> names;
   while (dirent* entry = readdir(dir.get())) {
     if (!is_dot_or_dotdot(entry->d_name)) names.emplace_back(entry->d_name);
   }
-  for (const std::string& name : names) {
+  return names;
+}
+
+// Empties the directory open as `dir_fd`. Each entry is examined without following links:
+// a directory is emptied and removed, anything else is unlinked. Only one descriptor per level
+// stays open while descending.
+void remove_contents(int dir_fd) {
+  auto names = read_names(dir_fd, ".");
+  if (!names) return;
+  for (const std::string& name : names.value()) {
     struct stat st {};
     if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
@@ -105,17 +109,7 @@ bool is_directory(const std::string& path) {
 }
 
 Expected<std::vector<std::string>, int> list_directory(const std::string& path) {
-  DIR* raw = open_dir_at(AT_FDCWD, path.c_str(), 0);
-  if (raw == nullptr) {
-    int error = errno;
-    return fail(error);
-  }
-  std::unique_ptr<DIR, DirCloser> dir(raw);
-  std::vector<std::string> names;
-  while (dirent* entry = readdir(dir.get())) {
-    if (!is_dot_or_dotdot(entry->d_name)) names.emplace_back(entry->d_name);
-  }
-  return names;
+  return read_names(AT_FDCWD, path.c_str());
 }
 
 }  // namespace kestro::sys
