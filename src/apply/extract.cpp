@@ -43,6 +43,7 @@ std::optional<std::string> first_bundle(const std::vector<std::string>& paths) {
   return std::nullopt;
 }
 
+// Full paths of the entries of `dir` in listing order; none when it cannot be listed.
 std::vector<std::string> listing(const std::string& dir) {
   std::vector<std::string> paths;
   auto names = sys::list_directory(dir);
@@ -83,11 +84,8 @@ Expected<void, std::string> unpack_archive(const std::string& archive, const std
 }
 
 std::optional<std::string> find_app_bundle(const std::string& dir) {
-  auto names = sys::list_directory(dir);
-  if (!names) return std::nullopt;
-  std::vector<std::string> top;
-  for (const std::string& name : names.value()) top.push_back(join(dir, name));
-
+  // A directory that cannot be listed has no bundle, like an empty one.
+  const std::vector<std::string> top = listing(dir);
   if (auto bundle = first_bundle(top)) return bundle;
   for (const std::string& path : top) {
     if (!sys::is_directory(path)) continue;
