@@ -94,6 +94,15 @@ bool floor_capture(const char* child, const char* mib, size_t size) {
 
 }  // namespace
 
+// One result line: time, throughput over both streams, and peak memory.
+int report(std::chrono::steady_clock::duration took, size_t expected, long rss_before) {
+  const double seconds = std::chrono::duration<double>(took).count();
+  const double bytes = 2.0 * static_cast<double>(expected);
+  std::printf("seconds=%.4f mib_per_s=%.1f bytes=%.0f peak_rss_kib=%ld rss_before_kib=%ld\n",
+              seconds, bytes / (1024.0 * 1024.0) / seconds, bytes, peak_rss_kib(), rss_before);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   const bool floor = argc == 4 && std::strcmp(argv[1], "--floor") == 0;
   if (floor) ++argv, --argc;
@@ -113,11 +122,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "bench_capture: wrong capture\n");
       return 1;
     }
-    const double seconds = std::chrono::duration<double>(stop - start).count();
-    const double bytes = 2.0 * static_cast<double>(expected);
-    std::printf("seconds=%.4f mib_per_s=%.1f bytes=%.0f peak_rss_kib=%ld rss_before_kib=%ld\n",
-                seconds, bytes / (1024.0 * 1024.0) / seconds, bytes, peak_rss_kib(), before);
-    return 0;
+    return report(stop - start, expected, before);
   }
 
   const auto start = std::chrono::steady_clock::now();
@@ -135,9 +140,5 @@ int main(int argc, char** argv) {
                  captured.out.size(), captured.err.size());
     return 1;
   }
-  const double seconds = std::chrono::duration<double>(stop - start).count();
-  const double bytes = 2.0 * static_cast<double>(expected);
-  std::printf("seconds=%.4f mib_per_s=%.1f bytes=%.0f peak_rss_kib=%ld rss_before_kib=%ld\n",
-              seconds, bytes / (1024.0 * 1024.0) / seconds, bytes, peak_rss_kib(), before);
-  return 0;
+  return report(stop - start, expected, before);
 }
