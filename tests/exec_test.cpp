@@ -87,9 +87,9 @@ TEST(RunCapture, StdinIsTheNullDeviceAndStatusIsKept) {
   EXPECT_EQ(result.value().status.code, 3);
 }
 
-TEST(Spawn, ChildGetsNoHelperDescriptorsAndDefaultSigpipe) {
-  // Descriptors the test process opened close-on-exec must not show up; SIGPIPE is ignored
-  // here, as in the helper, and must be back at default in the child.
+TEST(Spawn, ChildGetsNoHelperDescriptorsAndDefaultSignals) {
+  // Descriptors the test process opened close-on-exec must not show up; SIGPIPE and SIGXFSZ
+  // are ignored here, as in the helper, and must be back at default in the child.
   test::TempDir dir;
   int fd = open((dir / "held").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
@@ -99,7 +99,8 @@ TEST(Spawn, ChildGetsNoHelperDescriptorsAndDefaultSigpipe) {
     int flags = fcntl(i, F_GETFD);
     if (flags != -1 && (flags & FD_CLOEXEC) == 0) inheritable += " " + std::to_string(i);
   }
-  auto old_handler = signal(SIGPIPE, SIG_IGN);
+  auto old_pipe = signal(SIGPIPE, SIG_IGN);
+  auto old_xfsz = signal(SIGXFSZ, SIG_IGN);
   {
     ChildMode mode("fds");
     auto result = run_capture(self());
@@ -107,12 +108,13 @@ TEST(Spawn, ChildGetsNoHelperDescriptorsAndDefaultSigpipe) {
     EXPECT_EQ(result.value().out, inheritable + "\n");
   }
   {
-    ChildMode mode("sigpipe");
+    ChildMode mode("signals");
     auto result = run_capture(self());
     ASSERT_TRUE(result.ok());
-    EXPECT_EQ(result.value().out, "default\n");
+    EXPECT_EQ(result.value().out, "SIGPIPE default, SIGXFSZ default\n");
   }
-  signal(SIGPIPE, old_handler);
+  signal(SIGPIPE, old_pipe);
+  signal(SIGXFSZ, old_xfsz);
   close(fd);
 }
 

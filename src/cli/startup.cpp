@@ -42,6 +42,9 @@ void prepare_process() {
     }
   }
   (void)signal(SIGPIPE, SIG_IGN);
+  // A log that may not grow (a file-size limit) would otherwise end the helper mid-line,
+  // with the application already gone; the write fails with EFBIG instead.
+  (void)signal(SIGXFSZ, SIG_IGN);
   // An ignored SIGCHLD survives exec and makes the system reap children by itself, so every
   // wait for ditto, osascript or launchctl would fail. Whoever started us may have left it so.
   (void)signal(SIGCHLD, SIG_DFL);

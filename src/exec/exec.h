@@ -1,6 +1,7 @@
 // The one way the helper starts a system tool: by bare name through PATH, each argument
-// passed as one argument (no shell), SIGPIPE back at its default action in the child, and
-// none of the helper's own descriptors (all close-on-exec) reaching it. No time limits.
+// passed as one argument (no shell), SIGPIPE and SIGXFSZ back at their default actions in the
+// child, and none of the helper's own descriptors (all close-on-exec) reaching it. No time
+// limits.
 #pragma once
 
 #include <string>

@@ -39,11 +39,12 @@ class SpawnSetup {
 Expected<pid_t, SpawnError> start_child(const Command& command, const ChildStreams& streams) {
   SpawnSetup setup;
 
-  // The helper ignores SIGPIPE, and an ignored disposition survives exec: give the child the
-  // default back, and an empty signal mask.
+  // The helper ignores SIGPIPE and SIGXFSZ, and an ignored disposition survives exec: give
+  // the child the defaults back, and an empty signal mask.
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
   sigset_t empty;
   sigemptyset(&empty);
   posix_spawnattr_setsigdefault(&setup.attr_, &defaults);

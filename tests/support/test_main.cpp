@@ -65,11 +65,15 @@ int child_main(const std::string& mode) {
     fclose(out);
     return 0;
   }
-  if (mode == "sigpipe") {
-    struct sigaction current {};
-    sigaction(SIGPIPE, nullptr, &current);
-    const char* text = current.sa_handler == SIG_IGN ? "ignored\n" : "default\n";
-    write_all(1, text, strlen(text));
+  if (mode == "signals") {
+    auto disposition = [](int signal_number) {
+      struct sigaction current {};
+      sigaction(signal_number, nullptr, &current);
+      return current.sa_handler == SIG_IGN ? "ignored" : "default";
+    };
+    const std::string text =
+        std::string("SIGPIPE ") + disposition(SIGPIPE) + ", SIGXFSZ " + disposition(SIGXFSZ) + "\n";
+    write_all(1, text.data(), text.size());
     return 0;
   }
   return 2;
