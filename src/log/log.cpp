@@ -108,9 +108,17 @@ void log_line(std::string_view message) {
     (void)rename(path.c_str(), (path + ".1").c_str());  // on failure the big file just grows
   }
 
-  sys::UniqueFd fd(sys::retry_eintr(
-      [&] { return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666); }));
+  // Non-blocking, or a FIFO at the path with nobody reading would hold the open forever:
+  // then the open fails with ENXIO and the line is lost like any other. Writes block again,
+  // so a slow reader or terminal still gets whole lines.
+  sys::UniqueFd fd(sys::retry_eintr([&] {
+    return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+  }));
   if (!fd.valid()) return;
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (flags != -1 && (flags & O_NONBLOCK) != 0) {
+    (void)fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  }
 
   // Stamped after the open: the time tells when the line was written.
   write_all(fd.get(),
