@@ -47,25 +47,73 @@ Expected<std::vector<std::string>, int> read_names(int dir_fd, const char* name)
   return names;
 }
 
-// Empties the directory open as `dir_fd`. Each entry is examined without following links:
-// a directory is emptied and removed, anything else is unlinked. Only one descriptor per level
-// stays open while descending.
-void remove_contents(int dir_fd) {
+// The entries of the directory open as `dir_fd`; none when it cannot be read.
+std::vector<std::string> names_in(int dir_fd) {
   auto names = read_names(dir_fd, ".");
-  if (!names) return;
-  for (const std::string& name : names.value()) {
-    struct stat st {};
-    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      UniqueFd child(retry_eintr([&] {
-        return openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      }));
-      if (child.valid()) remove_contents(child.get());
-      unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
-    } else {
-      unlinkat(dir_fd, name.c_str(), 0);
+  return names ? std::move(names.value()) : std::vector<std::string>{};
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+UniqueFd open_directory(int dir_fd, const char* name) {
+  return UniqueFd(retry_eintr(
+      [&] { return openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+}
+
+// One directory on the way down: the entries still to remove, its identity (to recognise it
+// again when climbing back through ".."), and its name in the directory above.
+struct Level {
+  std::vector<std::string> names;
+  size_t next = 0;
+  struct stat id;
+  std::string name;
+};
+
+// Removes everything below the directory open as `dir`, whose status is `top_id`, and
+// returns whether the walk got back to it. Depth-first with only the current directory
+// open, so depth is bounded by memory, not by the descriptor limit: going down opens the
+// child without following links and checks it is the entry that was examined; going up
+// opens ".." and checks it is the directory we came from. A mismatch means someone moved
+// the tree while we worked, and the walk stops rather than delete outside it.
+bool remove_below(UniqueFd dir, const struct stat& top_id) {
+  std::vector<Level> stack;
+  stack.push_back({names_in(dir.get()), 0, top_id, ""});
+  while (!stack.empty()) {
+    Level& level = stack.back();
+    if (level.next < level.names.size()) {
+      const std::string name = level.names[level.next++];
+      struct stat entry {};
+      if (fstatat(dir.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (!S_ISDIR(entry.st_mode)) {
+        unlinkat(dir.get(), name.c_str(), 0);
+        continue;
+      }
+      UniqueFd child = open_directory(dir.get(), name.c_str());
+      struct stat child_id {};
+      if (!child.valid() || fstat(child.get(), &child_id) != 0 || !same_file(child_id, entry)) {
+        // Unreadable (mode 000, say) or replaced meanwhile: if it is empty, this removes it.
+        unlinkat(dir.get(), name.c_str(), AT_REMOVEDIR);
+        continue;
+      }
+      stack.push_back({names_in(child.get()), 0, child_id, name});
+      dir = std::move(child);
+      continue;
     }
+    const std::string done = level.name;
+    stack.pop_back();
+    if (stack.empty()) return true;
+    UniqueFd up(
+        retry_eintr([&] { return openat(dir.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    struct stat up_id {};
+    if (!up.valid() || fstat(up.get(), &up_id) != 0 || !same_file(up_id, stack.back().id)) {
+      return false;
+    }
+    dir = std::move(up);
+    unlinkat(dir.get(), done.c_str(), AT_REMOVEDIR);
   }
+  return true;
 }
 
 }  // namespace
@@ -96,10 +144,11 @@ void remove_tree(const std::string& path) {
     return;
   }
   if (!S_ISDIR(st.st_mode)) return;
-  UniqueFd dir(retry_eintr(
-      [&] { return open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
-  if (!dir.valid()) return;
-  remove_contents(dir.get());
+  UniqueFd dir = open_directory(AT_FDCWD, path.c_str());
+  struct stat dir_id {};
+  if (dir.valid() && (fstat(dir.get(), &dir_id) != 0 || !same_file(dir_id, st))) return;
+  // A directory that cannot be opened may still be empty, and then rmdir takes it.
+  if (dir.valid() && !remove_below(std::move(dir), dir_id)) return;
   rmdir(path.c_str());
 }
 
