@@ -19,19 +19,21 @@ namespace {
 
 constexpr char kNoBundle[] = "no .app bundle found in update zip";
 
-// The unpacked tree is later copied by a command running as root. With a shared temporary
-// directory ("/tmp", or a TMPDIR several users share), another user could have left a
-// directory or link here that we cannot remove, and swap the bundle between the unpacking
-// and the copy. So the directory must be ours alone: a real directory, owned by us, not
-// writable by anyone else. Anything else is refused as "something is in the way".
-Expected<void, std::string> check_private(const std::string& dir) {
+// The unpacked tree is later copied by a command running as root, after an authorization
+// prompt that may stay open for minutes. Whoever may rename entries in the directory that
+// holds ours could swap the bundle meanwhile. So that directory must belong to root or to us,
+// and be writable by nobody else unless its sticky bit keeps others from renaming our entries
+// (as in /tmp). Links are followed: on macOS /tmp and /var are links.
+Expected<void, std::string> check_holder(const std::string& holder) {
   struct stat st {};
-  if (lstat(dir.c_str(), &st) != 0) {
+  if (stat(holder.empty() ? "." : holder.c_str(), &st) != 0) {
     int error = errno;
     return fail(sys::os_error_text(error));
   }
-  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    return fail(sys::os_error_text(EEXIST));
+  const bool owner_ok = st.st_uid == 0 || st.st_uid == geteuid();
+  const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  if (!owner_ok || (others_write && (st.st_mode & S_ISVTX) == 0)) {
+    return fail(sys::os_error_text(EACCES));
   }
   return {};
 }
@@ -59,11 +61,20 @@ std::string extraction_dir_path() { return join(system_temp_dir(), "kestro_updat
 
 Expected<ExtractedUpdate, std::string> extract_update(const std::string& archive) {
   const std::string dir = extraction_dir_path();
-  sys::remove_tree(dir);  // an earlier run's leftovers; failures are for the checks below
-  if (int error = sys::create_directories(dir, 0777, 0700); error != 0) {
+  const std::string holder = parent(dir).value_or("");
+  if (!holder.empty()) {
+    if (int error = sys::create_directories(holder, 0777, 0777); error != 0) {
+      return fail(sys::os_error_text(error));
+    }
+  }
+  if (auto safe = check_holder(holder); !safe) return fail(safe.error());
+  sys::remove_tree(dir);  // an earlier run's leftovers
+  // Only a directory made here and now is unpacked into: whatever the removal could not
+  // take away makes this fail with EEXIST, so an earlier run's bundle is never found.
+  if (mkdir(dir.c_str(), 0700) != 0) {
+    int error = errno;
     return fail(sys::os_error_text(error));
   }
-  if (auto private_dir = check_private(dir); !private_dir) return fail(private_dir.error());
 
   if (auto unpacked = unpack_archive(archive, dir); !unpacked) return fail(unpacked.error());
 

@@ -17,8 +17,9 @@ struct ExtractedUpdate {
 /// The scratch directory: the system temporary directory joined with "kestro_update_extract".
 std::string extraction_dir_path();
 
-/// Clears the scratch directory, creates it private to this user, unpacks `archive` into it
-/// with ditto and finds the bundle; or the message the apply fails with.
+/// Clears the scratch directory and creates it anew, private to this user, unpacks `archive`
+/// into it with ditto and finds the bundle; or the message the apply fails with: EEXIST when
+/// something is left at its path, EACCES when the folder holding it lets others rename it.
 Expected<ExtractedUpdate, std::string> extract_update(const std::string& archive);
 
 /// Logs and runs "ditto -x -k ARCHIVE DIR"; the SpawnError text or "ditto extract failed: "
