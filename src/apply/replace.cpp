@@ -58,6 +58,15 @@ Expected<std::string, std::string> replace_installed_bundle(const std::string& n
   const std::string new_text = to_text(new_bundle);
   log_line("replacing " + target_text + " with " + new_text);
 
+  // The script can carry only text, where each bad byte sequence reads U+FFFD: such a path
+  // would name another path in there, and the shell would move the installed bundle away
+  // and copy nothing, or install beside it.
+  const bool target_ok = is_valid_utf8(target);
+  if (!target_ok || !is_valid_utf8(new_bundle)) {
+    sys::remove_tree(extraction_dir);
+    return fail("path is not valid UTF-8: " + (target_ok ? new_text : target_text));
+  }
+
   auto result = run_command({"osascript", {"-e", build_replace_script(target_text, new_text)}});
   log_line("osascript exit: " + status_text(result));
   sys::remove_tree(extraction_dir);  // after every attempt; failures do not matter

@@ -17,7 +17,8 @@ std::string resolve_target_bundle(const std::string& new_bundle);
 std::string build_replace_script(const std::string& target_text, const std::string& new_text);
 
 /// Logs "replacing …", runs osascript, logs "osascript exit: …", removes `extraction_dir`;
-/// the target bundle on exit 0, else the one failure message.
+/// the target bundle on exit 0, else the one failure message. A target or new bundle path
+/// that is not UTF-8 fails with "path is not valid UTF-8: <text form>" before osascript runs.
 Expected<std::string, std::string> replace_installed_bundle(const std::string& new_bundle,
                                                             const std::string& extraction_dir);
 
