@@ -7,13 +7,20 @@
 #include <gtest/gtest.h>
 
 #include "support/harness.h"
+#include "support/installed.h"
 
 namespace kestro {
 namespace {
 
+using test::concat;
+using test::Installed;
 using test::RunResult;
 using test::Sandbox;
 using test::sh_quote;
+using test::stage_bundle;
+using test::version_of;
+using test::zip_one_bundle;
+using test::zip_stage;
 
 const char kNoFile[] = "No such file or directory (os error 2)";
 const char kReplaceFailed[] = "app replace failed or was cancelled at the authorization prompt";
@@ -25,29 +32,6 @@ const std::vector<std::string> kZarnoJobs = {
     "/Library/LaunchDaemons/com.tallowmere.Zarno_dispatcher.plist",
     "/Library/LaunchAgents/com.tallowmere.Zarno_session.plist",
     "/Library/LaunchAgents/com.tallowmere.Zarno_launcher.plist"};
-
-// A bundle as an update carries it: a version file and the application's executable.
-void stage_bundle(const std::string& dir, const std::string& version) {
-  test::make_dirs(dir + "/Contents/MacOS");
-  test::write_file(dir + "/Contents/version.txt", version);
-  test::write_file(dir + "/Contents/MacOS/Kestro", "#!/bin/sh\n");
-}
-
-std::string version_of(const std::string& bundle) {
-  return test::read_file(bundle + "/Contents/version.txt");
-}
-
-// Zips everything in `stage`, symbolic links kept as links.
-std::string zip_stage(const std::string& stage, const std::string& archive) {
-  test::shell("cd " + sh_quote(stage) + " && zip -q -r -y " + sh_quote(archive) + " .");
-  return archive;
-}
-
-std::string zip_one_bundle(const Sandbox& box, const std::string& version) {
-  const std::string stage = box.path("stage-" + version);
-  stage_bundle(stage + "/Kestro.app", version);
-  return zip_stage(stage, box.path("update-" + version + ".zip"));
-}
 
 // The replace script for paths without quotes or backslashes.
 std::string plain_script(const std::string& t, const std::string& s) {
@@ -83,67 +67,6 @@ std::vector<std::string> expected_launchctl(const std::vector<std::string>& load
   }
   for (const std::string& plist : loaded) out.push_back("launchctl 'load' '-w' " + sh_quote(plist));
   return out;
-}
-
-// A sandbox with every stand-in and version 1 installed at `bundle_rel`, the helper copied
-// into the bundle as the application ships it.
-struct Installed {
-  explicit Installed(const std::string& bundle_rel = "Applications/Kestro.app")
-      : bundle(box.path(bundle_rel)) {
-    box.add_tools();
-    stage_bundle(bundle, "1");
-    put_helper();
-  }
-  void put_helper() const {
-    test::shell("cp -p " + sh_quote(KESTRO_UPDATE_BINARY) + " " + sh_quote(helper()));
-  }
-  std::string helper() const { return bundle + "/Contents/MacOS/kestro-update"; }
-  std::string extracted(const std::string& rel = "Kestro.app") const {
-    return box.extract_dir() + "/" + rel;
-  }
-  RunResult run(const std::string& archive, const std::string& relaunch = "",
-                const test::RunOptions& options = {}) const {
-    return box.run({"--wait-pid", std::to_string(wait_pid), "--install", archive, "--relaunch",
-                    relaunch.empty() ? bundle : relaunch},
-                   options, helper());
-  }
-  // Replaces bin/`tool` by a script that runs `prelude` and then hands over to the stand-in
-  // (called by its tool name, which it dispatches on).
-  void wrap_tool(const std::string& tool, const std::string& prelude) const {
-    const std::string real = box.path("real/" + tool);
-    test::make_dirs(box.path("real"));
-    test::shell("ln -s " + sh_quote(KESTRO_STANDIN) + " " + sh_quote(real));
-    test::shell("rm " + sh_quote(box.path("bin/" + tool)));
-    test::write_file(box.path("bin/" + tool), "#!/bin/sh\nPATH=$PATH:/usr/bin:/bin\n" + prelude +
-                                                  "\nexec " + sh_quote(real) + " \"$@\"\n");
-    test::shell("chmod +x " + sh_quote(box.path("bin/" + tool)));
-  }
-  // The first three messages of every run that reaches the unpacking.
-  std::vector<std::string> head(const std::string& archive,
-                                const std::string& relaunch = "") const {
-    return {"start: wait_pid=" + std::to_string(wait_pid) + " install=" + archive +
-                " relaunch=" + (relaunch.empty() ? bundle : relaunch) + " os=macos",
-            "parent exited; applying artifact",
-            "ditto -x -k " + archive + " -> " + box.extract_dir()};
-  }
-  std::string unpack_call(const std::string& archive) const {
-    return "ditto '-x' '-k' " + sh_quote(archive) + " " + sh_quote(box.extract_dir());
-  }
-  std::vector<std::string> failed_tail(const std::string& error,
-                                       const std::string& relaunch = "") const {
-    const std::string app = relaunch.empty() ? bundle : relaunch;
-    return {"FAILED at apply: " + error, "open " + bundle,
-            "relaunched " + app + " after the failed apply; the machine keeps the build it had"};
-  }
-
-  Sandbox box;
-  std::string bundle;
-  pid_t wait_pid = test::gone_pid();
-};
-
-std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 TEST(Update, WholeRunReplacesTheBundleReloadsJobsAndRelaunches) {

@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -129,10 +131,11 @@ Sandbox::Sandbox() {
   env_["PATH"] = path("bin");
   env_["KESTRO_UPDATE_LOG"] = log_path();
   env_["STANDIN_CALLS"] = path("calls.txt");
+  shell("cp " + sh_quote(KESTRO_STANDIN) + " " + sh_quote(standin()));
 }
 
 void Sandbox::add_tools(const std::vector<std::string>& tools) {
-  for (const std::string& tool : tools) add_tool_link(tool, KESTRO_STANDIN);
+  for (const std::string& tool : tools) add_tool_link(tool, standin());
 }
 
 void Sandbox::add_tool_link(const std::string& name, const std::string& target) {
@@ -154,6 +157,10 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
   std::vector<char*> argv;
   for (std::string& arg : argv_strings) argv.push_back(arg.data());
   argv.push_back(nullptr);
+
+  // "nobody" must be able to reach and change everything in the sandbox.
+  const bool drop_root = options.unprivileged && geteuid() == 0;
+  if (drop_root) shell("chown -R 65534:65534 " + sh_quote(root()));
 
   int out_pipe[2], err_pipe[2], sentinel[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0 || pipe(sentinel) != 0) abort();
@@ -177,6 +184,17 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
       close(2);
     }
     if (options.ignore_sigchld) signal(SIGCHLD, SIG_IGN);  // survives exec
+    auto limit = [](int resource, long value) {
+      if (value < 0) return;
+      rlimit both{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+      if (setrlimit(resource, &both) != 0) _exit(126);
+    };
+    limit(RLIMIT_FSIZE, options.file_size_limit);
+    limit(RLIMIT_NOFILE, options.open_files_limit);
+    if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
+    if (drop_root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(126);
+    }
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
   }
@@ -192,7 +210,7 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
                    {sentinel[0], POLLIN, 0}};
   std::string* sinks[3] = {&result.out, &result.err, nullptr};
   bool reaped = false;
-  const double give_up = started + 400;  // far above the helper's own 120 s limit
+  const double give_up = started + options.time_limit;
   while (!reaped || fds[0].fd >= 0 || fds[1].fd >= 0 || fds[2].fd >= 0) {
     if (now_seconds() > give_up) {
       ADD_FAILURE() << "helper or its children did not finish";

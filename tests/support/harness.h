@@ -49,6 +49,11 @@ struct RunOptions {
   bool stderr_no_reader = false;             // standard error is a pipe whose reader is gone
   bool ignore_sigchld = false;               // start with SIGCHLD ignored, as a careless parent may
   std::function<void(pid_t)> while_running;  // called with the helper's pid after start
+  long file_size_limit = -1;                 // RLIMIT_FSIZE in bytes; -1 keeps ours
+  long open_files_limit = -1;                // RLIMIT_NOFILE; -1 keeps ours
+  int umask = -1;                            // -1 keeps ours
+  bool unprivileged = false;  // run as "nobody" (the sandbox is handed over) when we are root
+  double time_limit = 400;    // seconds before the helper is killed as hung
 };
 
 /// A folder with home/, tmp/ and bin/, and the environment a run of the helper gets:
@@ -61,6 +66,8 @@ class Sandbox {
   std::string log_path() const { return path("kestro-update.log"); }
   std::string extract_dir() const { return path("tmp/kestro_update_extract"); }
 
+  /// The stand-in script, copied into the sandbox so that an unprivileged run reaches it.
+  std::string standin() const { return path("standin"); }
   /// Puts stand-ins for these tools (default: all four) into bin/.
   void add_tools(const std::vector<std::string>& tools = {"ditto", "osascript", "launchctl",
                                                           "open"});

@@ -1,0 +1,87 @@
+#include "support/installed.h"
+
+namespace kestro::test {
+
+void stage_bundle(const std::string& dir, const std::string& version) {
+  make_dirs(dir + "/Contents/MacOS");
+  write_file(dir + "/Contents/version.txt", version);
+  write_file(dir + "/Contents/MacOS/Kestro", "#!/bin/sh\n");
+}
+
+std::string version_of(const std::string& bundle) {
+  return read_file(bundle + "/Contents/version.txt");
+}
+
+std::string zip_stage(const std::string& stage, const std::string& archive) {
+  shell("cd " + sh_quote(stage) + " && zip -q -r -y " + sh_quote(archive) + " .");
+  return archive;
+}
+
+std::string zip_one_bundle(const Sandbox& box, const std::string& version) {
+  const std::string stage = box.path("stage-" + version);
+  stage_bundle(stage + "/Kestro.app", version);
+  return zip_stage(stage, box.path("update-" + version + ".zip"));
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Installed::Installed(const std::string& bundle_rel) : bundle(box.path(bundle_rel)) {
+  box.add_tools();
+  stage_bundle(bundle, "1");
+  put_helper();
+}
+
+void Installed::put_helper() const {
+  shell("cp -p " + sh_quote(KESTRO_UPDATE_BINARY) + " " + sh_quote(helper()));
+}
+
+std::string Installed::extracted(const std::string& rel) const {
+  return box.extract_dir() + "/" + rel;
+}
+
+RunResult Installed::run(const std::string& archive, const std::string& relaunch,
+                         const RunOptions& options) const {
+  return box.run({"--wait-pid", std::to_string(wait_pid), "--install", archive, "--relaunch",
+                  relaunch.empty() ? bundle : relaunch},
+                 options, helper());
+}
+
+void Installed::wrap_tool(const std::string& tool, const std::string& prelude) const {
+  // The stand-in is called by its tool name, which it dispatches on.
+  const std::string real = box.path("real/" + tool);
+  make_dirs(box.path("real"));
+  shell("ln -s " + sh_quote(box.standin()) + " " + sh_quote(real));
+  shell("rm " + sh_quote(box.path("bin/" + tool)));
+  write_file(box.path("bin/" + tool), "#!/bin/sh\nPATH=$PATH:/usr/bin:/bin\n" + prelude +
+                                          "\nexec " + sh_quote(real) + " \"$@\"\n");
+  shell("chmod +x " + sh_quote(box.path("bin/" + tool)));
+}
+
+std::vector<std::string> Installed::head(const std::string& archive,
+                                         const std::string& relaunch) const {
+  return {"start: wait_pid=" + std::to_string(wait_pid) + " install=" + archive +
+              " relaunch=" + (relaunch.empty() ? bundle : relaunch) + " os=macos",
+          "parent exited; applying artifact",
+          "ditto -x -k " + archive + " -> " + box.extract_dir()};
+}
+
+std::vector<std::string> Installed::applied_log(const std::string& archive) const {
+  return concat(head(archive), {"replacing " + bundle + " with " + extracted(), "osascript exit: 0",
+                                "applied; relaunching " + bundle, "open " + bundle, "done"});
+}
+
+std::string Installed::unpack_call(const std::string& archive) const {
+  return "ditto '-x' '-k' " + sh_quote(archive) + " " + sh_quote(box.extract_dir());
+}
+
+std::vector<std::string> Installed::failed_tail(const std::string& error,
+                                                const std::string& relaunch) const {
+  const std::string app = relaunch.empty() ? bundle : relaunch;
+  return {"FAILED at apply: " + error, "open " + bundle,
+          "relaunched " + app + " after the failed apply; the machine keeps the build it had"};
+}
+
+}  // namespace kestro::test
