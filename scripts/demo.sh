@@ -16,9 +16,10 @@ cd "$(dirname "$0")/.."
 root=$(pwd -P)
 section() { printf '\n=== %s\n' "$*"; }
 
-for tool in cmake zip unzip; do
-	command -v "$tool" >/dev/null || { echo "demo.sh: '$tool' is needed but not installed" >&2; exit 1; }
-done
+. scripts/lib/require.sh
+. scripts/lib/configure.sh
+require "to build the helper and run the demo" \
+	cmd:cmake=cmake "cmd:make=make:-" "cmd:g++|c++=g++:-" cmd:zip=zip:- cmd:unzip=unzip:-
 
 tmpbase=${TMPDIR:-/tmp}
 demo=$(mktemp -d "${tmpbase%/}/kestro-demo.XXXXXX")
@@ -38,7 +39,7 @@ trap cleanup EXIT
 show() { sed -e "s|$demo|\$DEMO|g" -e 's/^/    /'; }
 
 section "1. Building the helper (cmake, Release, into build-demo/)"
-if ! { cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_TESTS=OFF &&
+if ! { configure build-demo -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_TESTS=OFF &&
 	cmake --build build-demo -j2 --target kestro-update; } >"$demo/build.log" 2>&1; then
 	echo "    The build FAILED. Its last lines:"
 	tail -n 30 "$demo/build.log" | show
@@ -94,7 +95,8 @@ env -i HOME=$demo/home TMPDIR=$demo/tmp/ PATH=$demo/bin \\
   --wait-pid $app_pid --install $demo/Downloads/Kestro-2.zip \\
   --relaunch $demo/Applications/Kestro.app
 CMD
-echo "    (only the stand-in tools are on PATH; the helper's own messages follow)"
+echo "    (only the stand-in tools are on PATH. On success the helper prints nothing, so"
+echo "    nothing follows here; a failure would show its one line, 'kestro-update: ...')"
 status=0
 "$@" || status=$?
 app_pid=
@@ -103,6 +105,7 @@ section "5. Exit status: $status"
 if [ "$status" = 0 ]; then echo "    0: success"; else echo "    non-zero: the update did not go through (see the log)"; fi
 
 section "6. The helper's log (KESTRO_UPDATE_LOG)"
+echo "    (os=macos even here: the helper is a macOS program and logs the system it is made for)"
 if [ -f "$demo/kestro-update.log" ]; then show <"$demo/kestro-update.log"; else echo "    (no log written)"; fi
 
 section "7. Applications/ afterwards"
