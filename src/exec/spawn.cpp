@@ -1,6 +1,7 @@
 #include "exec/spawn.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -16,28 +17,51 @@ namespace exec_detail {
 
 namespace {
 
-// posix_spawn's attribute and file-action objects, released on every path out.
+// posix_spawn's attribute and file-action objects, released on every path out. Each setup
+// call reports through its return value, as posix_spawnp does; the first failure is kept and
+// nothing is started.
 class SpawnSetup {
  public:
   SpawnSetup() {
-    posix_spawnattr_init(&attr_);
-    posix_spawn_file_actions_init(&actions_);
+    attr_ok_ = check(posix_spawnattr_init(&attr_));
+    actions_ok_ = check(posix_spawn_file_actions_init(&actions_));
   }
   ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions_);
-    posix_spawnattr_destroy(&attr_);
+    if (actions_ok_) posix_spawn_file_actions_destroy(&actions_);
+    if (attr_ok_) posix_spawnattr_destroy(&attr_);
   }
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 
+  /// Notes the result of one setup call; true when it succeeded.
+  bool check(int result) {
+    if (result != 0 && error_ == 0) error_ = result;
+    return result == 0;
+  }
+  int error() const { return error_; }
+
   posix_spawnattr_t attr_;
   posix_spawn_file_actions_t actions_;
+
+ private:
+  bool attr_ok_ = false;
+  bool actions_ok_ = false;
+  int error_ = 0;  // errno of the first failed call
 };
+
+// Clears close-on-exec on `fd`, which the child then inherits as it is.
+int inherit(int fd) {
+  const int flags = fcntl(fd, F_GETFD);
+  if (flags == -1) return errno;
+  if (fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == -1) return errno;
+  return 0;
+}
 
 }  // namespace
 
 Expected<pid_t, SpawnError> start_child(const Command& command, const ChildStreams& streams) {
   SpawnSetup setup;
+  if (setup.error() != 0) return fail(SpawnError{setup.error()});
 
   // The helper ignores SIGPIPE and SIGXFSZ, and an ignored disposition survives exec: give
   // the child the defaults back, and an empty signal mask.
@@ -47,17 +71,23 @@ Expected<pid_t, SpawnError> start_child(const Command& command, const ChildStrea
   sigaddset(&defaults, SIGXFSZ);
   sigset_t empty;
   sigemptyset(&empty);
-  posix_spawnattr_setsigdefault(&setup.attr_, &defaults);
-  posix_spawnattr_setsigmask(&setup.attr_, &empty);
-  posix_spawnattr_setflags(&setup.attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  setup.check(posix_spawnattr_setsigdefault(&setup.attr_, &defaults));
+  setup.check(posix_spawnattr_setsigmask(&setup.attr_, &empty));
+  setup.check(
+      posix_spawnattr_setflags(&setup.attr_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
 
-  // dup2 onto 0-2 clears close-on-exec on the copies; the originals stay close-on-exec.
+  // dup2 onto 0-2 clears close-on-exec on the copies; the originals stay close-on-exec. A
+  // stream already on its number would be dup2'ed onto itself, which leaves the flag as it
+  // is on some systems: clear it instead.
   const int wanted[3] = {streams.in, streams.out, streams.err};
   for (int target = 0; target < 3; ++target) {
-    if (wanted[target] >= 0) {
-      posix_spawn_file_actions_adddup2(&setup.actions_, wanted[target], target);
+    if (wanted[target] == target) {
+      setup.check(inherit(target));
+    } else if (wanted[target] >= 0) {
+      setup.check(posix_spawn_file_actions_adddup2(&setup.actions_, wanted[target], target));
     }
   }
+  if (setup.error() != 0) return fail(SpawnError{setup.error()});
 
   std::vector<char*> argv;
   argv.reserve(command.args.size() + 2);
@@ -66,9 +96,8 @@ Expected<pid_t, SpawnError> start_child(const Command& command, const ChildStrea
   argv.push_back(nullptr);
 
   pid_t pid = -1;
-  // posix_spawnp reports through its return value, not errno.
-  int error = posix_spawnp(&pid, command.program.c_str(), &setup.actions_, &setup.attr_,
-                           argv.data(), environ);
+  const int error = posix_spawnp(&pid, command.program.c_str(), &setup.actions_, &setup.attr_,
+                                 argv.data(), environ);
   if (error != 0) return fail(SpawnError{error});
   return pid;
 }

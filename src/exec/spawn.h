@@ -1,4 +1,4 @@
-// Internals shared by the three ways of running a command.
+// Internal to src/exec: what the three ways of running a command share.
 #pragma once
 
 #include <sys/types.h>
