@@ -17,6 +17,7 @@
 #include <string>
 
 #include "apply/extract.h"
+#include "log/line.h"
 #include "log/log.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include "apply/extract.h"
 #include "apply/replace.h"
 #include "apply/services.h"
+#include "support/env.h"
 #include "support/harness.h"
 
 namespace kestro {
@@ -62,7 +63,13 @@ TEST(ServicePlistsFor, OnlyTheExactStemKestroLoadsKestroJobs) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);
-    EXPECT_EQ(&service_plists_for(c.target), c.kestro ? &kKestroJobs : &kZarnoJobs);
+    const std::string product = c.kestro ? "Kestro" : "Zarno";
+    const JobSet& jobs = service_plists_for(c.target);
+    EXPECT_EQ(std::vector<std::string>(jobs.begin(), jobs.end()),
+              (std::vector<std::string>{
+                  "/Library/LaunchDaemons/com.tallowmere." + product + "_dispatcher.plist",
+                  "/Library/LaunchAgents/com.tallowmere." + product + "_session.plist",
+                  "/Library/LaunchAgents/com.tallowmere." + product + "_launcher.plist"}));
   }
 }
 
@@ -145,15 +152,12 @@ TEST(ExtractUpdate, RefusesAScratchDirectoryItDoesNotOwnAlone) {
 TEST(ExtractUpdate, CreatesTheScratchDirectoryPrivate) {
   test::TempDir dir;
   const std::string tmpdir = dir / "new/parents/";
-  setenv("TMPDIR", tmpdir.c_str(), 1);
-  setenv("KESTRO_UPDATE_LOG", "/dev/null", 1);
-  const char* old_path = getenv("PATH");
-  std::string saved_path = old_path ? old_path : "";
-  setenv("PATH", "/nonexistent", 1);
-  auto result = extract_update("update.zip");
-  setenv("PATH", saved_path.c_str(), 1);
-  unsetenv("KESTRO_UPDATE_LOG");
-  unsetenv("TMPDIR");
+  auto result = [&] {
+    test::ScopedEnv temp("TMPDIR", tmpdir.c_str());
+    test::ScopedEnv log("KESTRO_UPDATE_LOG", "/dev/null");
+    test::ScopedEnv path("PATH", "/nonexistent");
+    return extract_update("update.zip");
+  }();
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error(), "No such file or directory (os error 2)");  // no ditto on PATH
   struct stat st {};

@@ -1,4 +1,5 @@
 #include "exec/exec.h"
+#include "exec/spawn.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/env.h"
 #include "support/harness.h"
 
 namespace kestro {
@@ -16,10 +18,9 @@ namespace {
 
 // The test binary itself plays the child (see test_main.cpp); the mode travels in the
 // environment, which children inherit.
-class ChildMode {
+class ChildMode : public test::ScopedEnv {
  public:
-  explicit ChildMode(const std::string& mode) { setenv("KESTRO_TEST_CHILD", mode.c_str(), 1); }
-  ~ChildMode() { unsetenv("KESTRO_TEST_CHILD"); }
+  explicit ChildMode(const std::string& mode) : ScopedEnv("KESTRO_TEST_CHILD", mode.c_str()) {}
 };
 
 Command self(std::vector<std::string> args = {}) { return {KESTRO_TEST_BINARY, std::move(args)}; }
@@ -116,6 +117,40 @@ TEST(Spawn, ChildGetsNoHelperDescriptorsAndDefaultSignals) {
   signal(SIGPIPE, old_pipe);
   signal(SIGXFSZ, old_xfsz);
   close(fd);
+}
+
+TEST(StartChild, FailedSetupStartsNothing) {
+  // A descriptor number past any limit makes the file action itself fail.
+  auto pid = exec_detail::start_child({"true", {}}, {-1, 1 << 24, -1});
+  ASSERT_FALSE(pid.ok());
+  EXPECT_EQ(pid.error().error_number, EBADF);
+}
+
+TEST(StartChild, StreamAlreadyOnItsNumberReachesTheChild) {
+  // In a forked copy of this process, standard output becomes a close-on-exec pipe and is
+  // handed to the child as its standard output.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t copy = fork();
+  if (copy == 0) {
+    dup2(fds[1], 1);
+    fcntl(1, F_SETFD, FD_CLOEXEC);
+    close(fds[0]);
+    close(fds[1]);
+    auto child = exec_detail::start_child({"sh", {"-c", "echo reached"}}, {-1, 1, -1});
+    if (!child) _exit(2);
+    auto status = exec_detail::wait_child(child.value());
+    _exit(status && status.value().success() ? 0 : 3);
+  }
+  close(fds[1]);
+  std::string out;
+  char buffer[256];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, n);
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(copy, &status, 0), copy);
+  EXPECT_EQ(out, "reached\n");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(RunCapture, StopAndContinueWhileDrainingChangesNothing) {

@@ -1,4 +1,5 @@
 #include "log/log.h"
+#include "log/line.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -6,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/env.h"
 #include "support/harness.h"
 
 namespace kestro {
@@ -41,25 +43,12 @@ TEST(FormatLogLine, LayoutIsExact) {
   EXPECT_EQ(format_log_line(0, 7, "a\nb"), "[1970-01-01T00:00:00Z] pid=7 a\nb\n");
 }
 
-// Sets the log's environment for one test and puts it back afterwards.
+// The log's environment, unset for one test and put back afterwards.
 class LogEnv : public testing::Test {
  protected:
-  void SetUp() override {
-    for (const char* name : {"KESTRO_UPDATE_LOG", "HOME", "TMPDIR"}) {
-      const char* value = getenv(name);
-      saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-    }
-  }
-  void TearDown() override {
-    for (const auto& [name, value] : saved_) {
-      if (value) {
-        setenv(name, value->c_str(), 1);
-      } else {
-        unsetenv(name);
-      }
-    }
-  }
-  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
+  test::ScopedEnv log_{"KESTRO_UPDATE_LOG", nullptr};
+  test::ScopedEnv home_{"HOME", nullptr};
+  test::ScopedEnv tmpdir_{"TMPDIR", nullptr};
 };
 
 using LogFilePath = LogEnv;
@@ -83,16 +72,9 @@ TEST_F(LogFilePath, FirstRuleThatAppliesWins) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    auto set = [](const char* name, const char* value) {
-      if (value) {
-        setenv(name, value, 1);
-      } else {
-        unsetenv(name);
-      }
-    };
-    set("KESTRO_UPDATE_LOG", c.log);
-    set("HOME", c.home);
-    set("TMPDIR", c.tmpdir);
+    log_.set(c.log);
+    home_.set(c.home);
+    tmpdir_.set(c.tmpdir);
     EXPECT_EQ(log_file_path(), c.path);
   }
 }
@@ -102,7 +84,7 @@ using LogLine = LogEnv;
 TEST_F(LogLine, CreatesTheDirectoryChainAndAppends) {
   TempDir dir;
   const std::string path = dir / "a/b/c/update.log";
-  setenv("KESTRO_UPDATE_LOG", path.c_str(), 1);
+  log_.set(path.c_str());
   log_line("first");
   log_line("");
   const std::string content = read_file(path);
@@ -115,7 +97,7 @@ TEST_F(LogLine, CreatesTheDirectoryChainAndAppends) {
 TEST_F(LogLine, RotatesOnlyAboveTheLimit) {
   TempDir dir;
   const std::string path = dir / "update.log";
-  setenv("KESTRO_UPDATE_LOG", path.c_str(), 1);
+  log_.set(path.c_str());
 
   write_file(path, std::string(kLogRotateBytes, 'x'));
   log_line("kept");
@@ -135,7 +117,7 @@ TEST_F(LogLine, RotatesOnlyAboveTheLimit) {
 TEST_F(LogLine, FailedRotationAppendsToTheLargeFile) {
   TempDir dir;
   const std::string path = dir / "update.log";
-  setenv("KESTRO_UPDATE_LOG", path.c_str(), 1);
+  log_.set(path.c_str());
   write_file(path, std::string(kLogRotateBytes + 1, 'x'));
   test::make_dirs(path + ".1/occupied");  // a non-empty directory: the rename must fail
   log_line("appended");
@@ -151,7 +133,7 @@ TEST_F(LogLine, UnwritableLogIsSilentlyDropped) {
   test::make_dirs(dir / "is-a-dir");
   for (const std::string& path : {dir / "is-a-dir", dir / "file/under-a-file.log"}) {
     write_file(dir / "file", "plain");
-    setenv("KESTRO_UPDATE_LOG", path.c_str(), 1);
+    log_.set(path.c_str());
     log_line("lost");  // returns normally, writes nothing anywhere
   }
   EXPECT_EQ(read_file(dir / "file"), "plain");

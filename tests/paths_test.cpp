@@ -1,9 +1,11 @@
 #include "paths/paths.h"
+#include "paths/temp_dir.h"
 
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
 
+#include "support/env.h"
 #include "sys/platform.h"
 
 namespace kestro {
@@ -109,33 +111,13 @@ TEST(EnclosingAppBundle, NearestBundleWins) {
   }
 }
 
-// Restores one environment variable when the test ends.
-class EnvGuard {
- public:
-  explicit EnvGuard(const char* name) : name_(name) {
-    if (const char* value = getenv(name)) saved_ = value;
-  }
-  ~EnvGuard() {
-    if (saved_) {
-      setenv(name_, saved_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
-
 TEST(SystemTempDir, TmpdirWinsEvenWhenEmpty) {
-  EnvGuard guard("TMPDIR");
-  setenv("TMPDIR", "/var/folders/ab/cd/T/", 1);
+  test::ScopedEnv tmpdir("TMPDIR", "/var/folders/ab/cd/T/");
   EXPECT_EQ(system_temp_dir(), "/var/folders/ab/cd/T/");
-  setenv("TMPDIR", "", 1);
+  tmpdir.set("");
   EXPECT_EQ(system_temp_dir(), "");
   EXPECT_EQ(join(system_temp_dir(), "kestro_update_extract"), "kestro_update_extract");
-  unsetenv("TMPDIR");
+  tmpdir.set(nullptr);
   EXPECT_EQ(system_temp_dir(), sys::user_temp_dir().value_or("/tmp"));
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/env.h"
 #include "support/harness.h"
 
 namespace kestro {
@@ -66,7 +67,7 @@ TEST(RunUpdate, EveryOutcomeLogsAndReturnsWhatItShould) {
   for (const Outcome& c : cases) {
     SCOPED_TRACE(c.name);
     test::TempDir dir;
-    setenv("KESTRO_UPDATE_LOG", (dir / "log").c_str(), 1);
+    test::ScopedEnv log("KESTRO_UPDATE_LOG", (dir / "log").c_str());
     int relaunches = 0;
     std::string applied_from, relaunched;
     UpdatePhases phases{[&](uint32_t pid) -> UpdateResult {
@@ -86,7 +87,6 @@ TEST(RunUpdate, EveryOutcomeLogsAndReturnsWhatItShould) {
                           return fail(UpdateError{"relaunch-error"});
                         }};
     auto result = run_update({4242, "u.zip", "/A/K.app"}, phases);
-    unsetenv("KESTRO_UPDATE_LOG");
 
     if (c.error == nullptr) {
       EXPECT_TRUE(result.ok());

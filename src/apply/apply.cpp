@@ -6,12 +6,12 @@
 
 namespace kestro {
 
-UpdateResult apply_artifact(const std::string& install) {
+Expected<void, std::string> apply_artifact(const std::string& install) {
   auto extracted = extract_update(install);
-  if (!extracted) return fail(UpdateError{extracted.error()});
+  if (!extracted) return fail(extracted.error());
   auto target =
       replace_installed_bundle(extracted.value().new_bundle, extracted.value().extraction_dir);
-  if (!target) return fail(UpdateError{target.error()});
+  if (!target) return fail(target.error());
   reload_services(target.value());
   return {};
 }

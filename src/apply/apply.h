@@ -3,11 +3,12 @@
 
 #include <string>
 
-#include "run/update.h"
+#include "sys/expected.h"
 
 namespace kestro {
 
-/// Applies the update archive at `install`; the first failing step's error otherwise.
-UpdateResult apply_artifact(const std::string& install);
+/// Applies the update archive at `install`; the message of the first failing step otherwise,
+/// which the run reports unchanged.
+Expected<void, std::string> apply_artifact(const std::string& install);
 
 }  // namespace kestro

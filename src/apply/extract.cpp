@@ -9,6 +9,7 @@
 #include "exec/exec.h"
 #include "log/log.h"
 #include "paths/paths.h"
+#include "paths/temp_dir.h"
 #include "paths/text.h"
 #include "sys/fs.h"
 #include "sys/os_error.h"
@@ -55,17 +56,30 @@ std::vector<std::string> listing(const std::string& dir) {
   return paths;
 }
 
-}  // namespace
-
+// The scratch directory: the system temporary directory joined with "kestro_update_extract".
 std::string extraction_dir_path() { return join(system_temp_dir(), "kestro_update_extract"); }
+
+// Logs and runs "ditto -x -k ARCHIVE DIR"; the SpawnError text or "ditto extract failed: "
+// with ditto's trimmed standard error when it does not exit 0.
+Expected<void, std::string> unpack_archive(const std::string& archive, const std::string& dir) {
+  log_line("ditto -x -k " + to_text(archive) + " -> " + to_text(dir));
+  auto result = run_capture({"ditto", {"-x", "-k", archive, dir}});
+  if (!result) return fail(result.error().text());
+  if (!result.value().status.success()) {
+    return fail("ditto extract failed: " +
+                std::string(trim_white_space(to_text(result.value().err))));
+  }
+  return {};
+}
+
+}  // namespace
 
 Expected<ExtractedUpdate, std::string> extract_update(const std::string& archive) {
   const std::string dir = extraction_dir_path();
   const std::string holder = parent(dir).value_or("");
   if (!holder.empty()) {
-    if (int error = sys::create_directories(holder, 0777, 0777); error != 0) {
-      return fail(sys::os_error_text(error));
-    }
+    auto created = sys::create_directories(holder, 0777, 0777);
+    if (!created) return fail(sys::os_error_text(created.error()));
   }
   if (auto safe = check_holder(holder); !safe) return fail(safe.error());
   sys::remove_tree(dir);  // an earlier run's leftovers
@@ -81,17 +95,6 @@ Expected<ExtractedUpdate, std::string> extract_update(const std::string& archive
   auto bundle = find_app_bundle(dir);
   if (!bundle) return fail(std::string(kNoBundle));
   return ExtractedUpdate{dir, *bundle};
-}
-
-Expected<void, std::string> unpack_archive(const std::string& archive, const std::string& dir) {
-  log_line("ditto -x -k " + to_text(archive) + " -> " + to_text(dir));
-  auto result = run_capture({"ditto", {"-x", "-k", archive, dir}});
-  if (!result) return fail(result.error().text());
-  if (!result.value().status.success()) {
-    return fail("ditto extract failed: " +
-                std::string(trim_white_space(to_text(result.value().err))));
-  }
-  return {};
 }
 
 std::optional<std::string> find_app_bundle(const std::string& dir) {

@@ -1,4 +1,5 @@
-// Swapping the installed bundle for the new one, with administrator rights.
+// Swapping the installed bundle for the new one, with administrator rights. Internal to
+// src/apply and its tests.
 #pragma once
 
 #include <string>

@@ -6,6 +6,8 @@
 
 namespace kestro {
 
+namespace {
+
 const JobSet kKestroJobs = {
     "/Library/LaunchDaemons/com.tallowmere.Kestro_dispatcher.plist",
     "/Library/LaunchAgents/com.tallowmere.Kestro_session.plist",
@@ -18,16 +20,11 @@ const JobSet kZarnoJobs = {
     "/Library/LaunchAgents/com.tallowmere.Zarno_launcher.plist",
 };
 
+}  // namespace
+
 const JobSet& service_plists_for(const std::string& target_bundle) {
   auto stem = file_stem(target_bundle);
-  if (!stem || stem->size() != 6 || !is_valid_utf8(*stem)) return kZarnoJobs;
-  const char* kestro = "kestro";
-  for (size_t i = 0; i < 6; ++i) {
-    char c = (*stem)[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kestro[i]) return kZarnoJobs;
-  }
-  return kKestroJobs;
+  return stem && equals_ascii_folded(*stem, "kestro") ? kKestroJobs : kZarnoJobs;
 }
 
 void reload_services(const std::string& target_bundle) {

@@ -1,4 +1,5 @@
-// Reloading the product's launchd jobs after a new bundle is in place.
+// Reloading the product's launchd jobs after a new bundle is in place. Internal to src/apply
+// and its tests.
 #pragma once
 
 #include <array>
@@ -6,11 +7,8 @@
 
 namespace kestro {
 
+/// The property lists of a product's daemon and two agents, in the order they are reloaded.
 using JobSet = std::array<const char*, 3>;
-
-/// The daemon and two agents of each product name, in the order they are reloaded.
-extern const JobSet kKestroJobs;
-extern const JobSet kZarnoJobs;
 
 /// Kestro's jobs when the file stem of `target_bundle` is "kestro" in any ASCII case, else
 /// Zarno's.

@@ -10,6 +10,7 @@
 
 #include "cli/args.h"
 #include "log/log.h"
+#include "sys/io.h"
 #include "sys/retry.h"
 
 namespace kestro {
@@ -18,18 +19,13 @@ namespace {
 
 // The failure line; if standard error has no reader the status stays 1 all the same.
 void report_failure(const std::string& message) {
-  const std::string line = "kestro-update: " + message + "\n";
-  size_t done = 0;
-  while (done < line.size()) {
-    ssize_t n = sys::retry_eintr(
-        [&] { return write(STDERR_FILENO, line.data() + done, line.size() - done); });
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
+  (void)sys::write_all(STDERR_FILENO, "kestro-update: " + message + "\n");
 }
 
-}  // namespace
-
+// Opens /dev/null on any of descriptors 0-2 that is closed, so that no file the helper opens
+// later lands there and children always find all three; ignores SIGPIPE and SIGXFSZ, so that
+// a write to a closed pipe or past the file-size limit fails instead of ending the helper;
+// and puts SIGCHLD back to its default.
 void prepare_process() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -49,6 +45,8 @@ void prepare_process() {
   // wait for ditto, osascript or launchctl would fail. Whoever started us may have left it so.
   (void)signal(SIGCHLD, SIG_DFL);
 }
+
+}  // namespace
 
 int run_main(int argc, const char* const* argv) {
   prepare_process();

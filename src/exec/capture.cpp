@@ -38,12 +38,18 @@ Expected<Pipe, int> make_pipe() {
   return p;
 }
 
-int set_nonblocking(int fd, bool on) {
+Expected<void, int> set_nonblocking(int fd, bool on) {
   int flags = fcntl(fd, F_GETFL);
-  if (flags == -1) return errno;
+  if (flags == -1) {
+    int error = errno;
+    return fail(error);
+  }
   flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  if (fcntl(fd, F_SETFL, flags) == -1) return errno;
-  return 0;
+  if (fcntl(fd, F_SETFL, flags) == -1) {
+    int error = errno;
+    return fail(error);
+  }
+  return {};
 }
 
 // Appends as std::string::append does, except that a full buffer grows fourfold, not twofold.
@@ -77,27 +83,30 @@ ReadState read_available(int fd, std::string& buffer, int& error) {
   }
 }
 
-// Reads both pipes to end-of-file; 0 or the errno of a failing poll or read.
-int drain(int out_fd, int err_fd, std::string& out, std::string& err) {
-  int error = set_nonblocking(out_fd, true);
-  if (error == 0) error = set_nonblocking(err_fd, true);
-  if (error != 0) return error;
-
+// Reads both pipes to end-of-file; the errno of a failing poll or read otherwise.
+Expected<void, int> drain(int out_fd, int err_fd, std::string& out, std::string& err) {
+  for (int fd : {out_fd, err_fd}) {
+    if (auto set = set_nonblocking(fd, true); !set) return set;
+  }
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* buffers[2] = {&out, &err};
+  int error = 0;
   for (;;) {
-    if (sys::retry_eintr([&] { return poll(fds, 2, -1); }) == -1) return errno;
+    if (sys::retry_eintr([&] { return poll(fds, 2, -1); }) == -1) {
+      error = errno;
+      return fail(error);
+    }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].revents == 0) continue;
       ReadState state = read_available(fds[i].fd, *buffers[i], error);
-      if (state == ReadState::Failed) return error;
+      if (state == ReadState::Failed) return fail(error);
       if (state == ReadState::EndOfFile) {
         // One stream is done: the other is simply read to its end, blocking.
         const int other = 1 - i;
-        error = set_nonblocking(fds[other].fd, false);
-        if (error != 0) return error;
+        if (auto set = set_nonblocking(fds[other].fd, false); !set) return set;
         state = read_available(fds[other].fd, *buffers[other], error);
-        return state == ReadState::EndOfFile ? 0 : error;
+        if (state != ReadState::EndOfFile) return fail(error);
+        return {};
       }
     }
   }
@@ -125,14 +134,14 @@ Expected<CapturedOutput, SpawnError> run_capture(const Command& command) {
   if (!pid) return fail(pid.error());
 
   CapturedOutput captured;
-  int read_error =
+  auto drained =
       drain(out_pipe.value().read.get(), err_pipe.value().read.get(), captured.out, captured.err);
   out_pipe.value().read.reset();
   err_pipe.value().read.reset();
 
   auto status = exec_detail::wait_child(pid.value());
   if (!status) return fail(status.error());
-  if (read_error != 0) return fail(SpawnError{read_error});
+  if (!drained) return fail(SpawnError{drained.error()});
   captured.status = status.value();
   return captured;
 }

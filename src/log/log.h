@@ -2,30 +2,11 @@
 // passes 1 MiB. Logging never fails a run: a line that cannot be written is dropped.
 #pragma once
 
-#include <sys/types.h>
-
-#include <cstdint>
-#include <string>
 #include <string_view>
 
 namespace kestro {
 
-/// Size above which the log is moved to its ".1" name before the next line is written.
-constexpr off_t kLogRotateBytes = 1048576;
-
 /// Appends "[<UTC time>] pid=<pid> <message>\n" to the log; silent on every failure.
 void log_line(std::string_view message);
-
-/// Where the next line goes: KESTRO_UPDATE_LOG if set and non-empty, else
-/// HOME/Library/Logs/kestro-update.log if HOME is set and non-empty, else
-/// <system temporary directory>/kestro-update.log.
-std::string log_file_path();
-
-/// "YYYY-MM-DDTHH:MM:SSZ" for `seconds` since 1970 in the proleptic Gregorian calendar; the
-/// year has at least four digits.
-std::string utc_timestamp(uint64_t seconds);
-
-/// One whole log line, newline included.
-std::string format_log_line(uint64_t seconds, uint64_t pid, std::string_view message);
 
 }  // namespace kestro

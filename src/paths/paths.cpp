@@ -1,10 +1,8 @@
 #include "paths/paths.h"
 
-#include <stdlib.h>
-
 #include <vector>
 
-#include "sys/platform.h"
+#include "paths/text.h"
 
 namespace kestro {
 
@@ -42,12 +40,6 @@ std::vector<Component> components(std::string_view path) {
     pos = slash + 1;
   }
   return out;
-}
-
-bool is_app(std::string_view ext) {
-  if (ext.size() != 3) return false;
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  return lower(ext[0]) == 'a' && lower(ext[1]) == 'p' && lower(ext[2]) == 'p';
 }
 
 // Position of the "." that splits a file name into stem and extension, or npos.
@@ -98,7 +90,7 @@ std::optional<std::string> file_stem(std::string_view path) {
 
 bool has_app_extension(std::string_view path) {
   auto ext = extension(path);
-  return ext && is_app(*ext);
+  return ext && equals_ascii_folded(*ext, "app");
 }
 
 std::optional<std::string> enclosing_app_bundle(std::string_view path) {
@@ -109,12 +101,6 @@ std::optional<std::string> enclosing_app_bundle(std::string_view path) {
     if (!up) return std::nullopt;
     candidate = std::move(*up);
   }
-}
-
-std::string system_temp_dir() {
-  if (const char* tmpdir = getenv("TMPDIR")) return tmpdir;
-  if (auto reported = sys::user_temp_dir()) return *reported;
-  return "/tmp";
 }
 
 }  // namespace kestro

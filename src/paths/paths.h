@@ -52,8 +52,4 @@ bool has_app_extension(std::string_view path);
 ///   "/usr/local/bin/kestro" => none
 std::optional<std::string> enclosing_app_bundle(std::string_view path);
 
-/// TMPDIR when set (even empty), else the per-user temporary directory the system reports,
-/// else "/tmp"; read from the environment on every call.
-std::string system_temp_dir();
-
 }  // namespace kestro

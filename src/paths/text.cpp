@@ -69,6 +69,16 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+bool equals_ascii_folded(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
 std::string to_text(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());

@@ -15,6 +15,11 @@ bool is_valid_utf8(std::string_view bytes);
 ///   "\xED\xA0\x80" => three U+FFFD
 std::string to_text(std::string_view bytes);
 
+/// True when `text` equals `lower` (lower case ASCII) once the ASCII letters A to Z in `text`
+/// are folded to lower case; no other folding.
+///   ("APP", "app") => true   ("App", "app") => true   ("apps", "app") => false
+bool equals_ascii_folded(std::string_view text, std::string_view lower);
+
 /// `text` (valid UTF-8) without leading and trailing characters of the Unicode White_Space
 /// property: U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029,
 /// U+202F, U+205F, U+3000.

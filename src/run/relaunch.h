@@ -1,4 +1,4 @@
-// Starting the application again at the end of a run.
+// Starting the application again at the end of a run. Internal to src/run and its tests.
 #pragma once
 
 #include <string>

@@ -7,11 +7,21 @@
 
 namespace kestro {
 
-UpdatePhases default_phases() {
+namespace {
+
+UpdatePhases real_phases() {
   return {[](uint32_t pid) { return wait_for_parent(pid); },
-          [](const std::string& install) { return apply_artifact(install); },
+          [](const std::string& install) -> UpdateResult {
+            auto applied = apply_artifact(install);
+            if (!applied) return fail(UpdateError{applied.error()});
+            return {};
+          },
           [](const std::string& relaunch) { return relaunch_app(relaunch); }};
 }
+
+}  // namespace
+
+UpdateResult run_update(const UpdateRequest& request) { return run_update(request, real_phases()); }
 
 UpdateResult run_update(const UpdateRequest& request, const UpdatePhases& phases) {
   log_line("start: wait_pid=" + std::to_string(request.wait_pid) + " install=" + request.install +

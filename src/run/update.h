@@ -24,6 +24,10 @@ struct UpdateError {
 
 using UpdateResult = Expected<void, UpdateError>;
 
+/// Runs the update; success only when it was applied and `open` started. After a failed
+/// apply the installed build is relaunched and the apply error is still returned.
+UpdateResult run_update(const UpdateRequest& request);
+
 /// The three phases a run drives; tests substitute them to reach every outcome quickly.
 struct UpdatePhases {
   std::function<UpdateResult(uint32_t wait_pid)> wait_for_parent;
@@ -31,12 +35,7 @@ struct UpdatePhases {
   std::function<UpdateResult(const std::string& relaunch)> relaunch_app;
 };
 
-/// The real phases.
-UpdatePhases default_phases();
-
-/// Runs the update; success only when it was applied and `open` started. After a failed
-/// apply the installed build is relaunched and the apply error is still returned.
-UpdateResult run_update(const UpdateRequest& request,
-                        const UpdatePhases& phases = default_phases());
+/// run_update with these phases in place of the real ones.
+UpdateResult run_update(const UpdateRequest& request, const UpdatePhases& phases);
 
 }  // namespace kestro

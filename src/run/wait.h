@@ -1,4 +1,5 @@
-// Waiting for the application that started the helper to exit.
+// Waiting for the application that started the helper to exit. Internal to src/run and its
+// tests.
 #pragma once
 
 #include <chrono>

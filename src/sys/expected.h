@@ -2,6 +2,7 @@
 // values; nothing throws across modules.
 #pragma once
 
+#include <cassert>
 #include <optional>
 #include <utility>
 
@@ -29,11 +30,20 @@ class [[nodiscard]] Expected {
 
   bool ok() const { return value_.has_value(); }
   explicit operator bool() const { return ok(); }
-  /// The value; only valid when ok().
-  const T& value() const { return *value_; }
-  T& value() { return *value_; }
-  /// The error; only meaningful when !ok().
-  const E& error() const { return error_; }
+  /// The value; only when ok().
+  const T& value() const {
+    assert(ok() && "value() of a failed Expected");
+    return *value_;
+  }
+  T& value() {
+    assert(ok() && "value() of a failed Expected");
+    return *value_;
+  }
+  /// The error; only when !ok().
+  const E& error() const {
+    assert(!ok() && "error() of a successful Expected");
+    return error_;
+  }
 
  private:
   std::optional<T> value_;
@@ -50,7 +60,11 @@ class [[nodiscard]] Expected<void, E> {
 
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }
-  const E& error() const { return error_; }
+  /// The error; only when !ok().
+  const E& error() const {
+    assert(!ok() && "error() of a successful Expected");
+    return error_;
+  }
 
  private:
   bool failed_ = false;

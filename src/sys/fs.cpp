@@ -8,7 +8,6 @@
 
 #include <memory>
 
-#include "paths/paths.h"
 #include "sys/fd.h"
 #include "sys/retry.h"
 
@@ -118,22 +117,27 @@ bool remove_below(UniqueFd dir, const struct stat& top_id) {
 
 }  // namespace
 
-int create_directories(const std::string& path, mode_t parent_mode, mode_t leaf_mode) {
-  if (path.empty()) return 0;
-  if (mkdir(path.c_str(), leaf_mode) == 0) return 0;
+Expected<void, int> create_directories(const std::string& path, mode_t parent_mode,
+                                       mode_t leaf_mode) {
+  if (path.empty() || mkdir(path.c_str(), leaf_mode) == 0) return {};
   int error = errno;
   if (error == ENOENT) {
-    auto up = parent(path);
-    if (up && !up->empty()) {
-      int up_error = create_directories(*up, parent_mode, parent_mode);
-      if (up_error != 0) return up_error;
-      if (mkdir(path.c_str(), leaf_mode) == 0) return 0;
-      error = errno;
+    // Each ancestor in turn, from the top: mkdir -p without needing the path rules. Ones
+    // that exist fail with EEXIST and do no harm; the first other failure is the cause.
+    int cause = 0;
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+      if (mkdir(path.substr(0, slash).c_str(), parent_mode) == 0) continue;
+      const int failed = errno;
+      if (failed != EEXIST && cause == 0) cause = failed;
     }
+    if (mkdir(path.c_str(), leaf_mode) == 0) return {};
+    error = errno;
+    if (error == ENOENT && cause != 0) error = cause;
   }
   // Covers "already there" and a racing creator alike.
-  if (is_directory(path)) return 0;
-  return error;
+  if (is_directory(path)) return {};
+  return fail(error);
 }
 
 void remove_tree(const std::string& path) {

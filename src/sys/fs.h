@@ -1,5 +1,5 @@
-// File-system helpers shared by the log and the extraction. Errors come back as errno values
-// (0 for success); none of these follow a symbolic link unless they say so.
+// File-system helpers shared by the log and the extraction. Errors come back as errno values;
+// none of these follow a symbolic link unless they say so.
 #pragma once
 
 #include <sys/types.h>
@@ -12,9 +12,10 @@
 namespace kestro::sys {
 
 /// Creates `path` with `leaf_mode` and its missing ancestors with `parent_mode` (the umask
-/// applies). An existing directory (or a link to one) counts as created. 0 or an errno
-/// (EEXIST when something else is in the way).
-int create_directories(const std::string& path, mode_t parent_mode, mode_t leaf_mode);
+/// applies). An existing directory (or a link to one) counts as created; else the errno of
+/// the last mkdir (EEXIST when something else is in the way).
+Expected<void, int> create_directories(const std::string& path, mode_t parent_mode,
+                                       mode_t leaf_mode);
 
 /// Deletes a directory at `path` with everything below it, or a symbolic link at `path`
 /// (never its target). A plain file is left alone. Failures are ignored: this is clean-up.

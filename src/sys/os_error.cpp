@@ -16,14 +16,15 @@ namespace {
   return result;
 }
 
-}  // namespace
-
+// The system's description of `error_number` as strerror_r gives it.
 std::string error_description(int error_number) {
   char buffer[256] = {};
   const char* text = pick_text(strerror_r(error_number, buffer, sizeof buffer), buffer);
   if (text == nullptr || *text == '\0') return "Unknown error: " + std::to_string(error_number);
   return text;
 }
+
+}  // namespace
 
 std::string os_error_text(int error_number) {
   return error_description(error_number) + " (os error " + std::to_string(error_number) + ")";
