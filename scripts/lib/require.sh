@@ -47,12 +47,17 @@ require() {
 			fi
 		fi
 		echo "Installing with apt-get, $why: $debs"
+		local log
+		log=$(mktemp)
 		# shellcheck disable=SC2086 # an empty $sudo is no word; one word per package
 		if ! { $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
 			$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-				--no-install-recommends $debs >/dev/null; }; then
+				--no-install-recommends $debs; } >"$log" 2>&1; then
+			cat "$log" >&2
+			rm -f "$log"
 			require_stop "$debs" "apt-get update && apt-get install -y --no-install-recommends $debs"
 		fi
+		rm -f "$log"
 	else
 		require_stop "$debs" "your system's packages that match these Debian ones"
 	fi
