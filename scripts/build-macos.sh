@@ -31,14 +31,12 @@ install_missing() {
 		command -v "${pair%%:*}" >/dev/null 2>&1 || missing+=("${pair#*:}")
 	done
 	[ ${#missing[@]} -eq 0 ] && return 0
-	if [ "$(id -u)" -ne 0 ]; then
-		if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
-			sudo=(sudo -n)
-		else
-			echo "${0##*/}: missing the Debian packages ${missing[*]} ($reason);" \
-				"install them with: sudo apt-get install -y ${missing[*]}" >&2
-			exit 1
-		fi
+	if [ "$(id -u)" -ne 0 ] && command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+		sudo=(sudo -n)
+	elif [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+		echo "${0##*/}: missing the Debian packages ${missing[*]} ($reason);" \
+			"install them with: sudo apt-get install -y ${missing[*]}" >&2
+		exit 1
 	fi
 	echo "${0##*/}: installing ${missing[*]} with apt-get: $reason" >&2
 	"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >/dev/null
