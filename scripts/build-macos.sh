@@ -88,7 +88,8 @@ make_libcxx_stub() {
 	local lib=$1 sysroot=$2
 	# The _LIBCPP_* values are those cmake/macos-x86_64.cmake compiles the helper with. -O0 and no
 	# debug information make it quicker and change no exported name. Inline functions are hidden,
-	# as in libc++'s own build, so that only what the library is meant to provide is exported.
+	# so that the stub lists what the library provides rather than every inline function that one
+	# of its files happened to emit.
 	local common=(-target x86_64-apple-macosx10.12 -isysroot "$sysroot" -nostdinc++
 		-isystem "$lib/libcxx/include" -I "$lib/libcxxabi/include" -std=c++20 -O0 -g0 -w
 		-fvisibility-inlines-hidden -D_LIBCPP_ABI_VERSION=1 -D_LIBCPP_ABI_NAMESPACE=__1
