@@ -9,6 +9,10 @@
 # _CS_DARWIN_USER_TEMP_DIR and CLOCK_UPTIME_RAW their macOS values. A misspelled call or
 # constant in the file fails the compile; a call the test does not stand in for fails the link.
 #
+# scripts/build-macos.sh compiles the same file against the real macOS headers, but nothing here
+# can run that binary: this check is what runs the file's buffer handling (the size query, a path
+# that grows in between, a confstr that fails late) against stand-ins.
+#
 # Usage: scripts/check-darwin.sh     (from any directory)
 set -euo pipefail
 

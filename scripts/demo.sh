@@ -17,9 +17,9 @@ root=$(pwd -P)
 section() { printf '\n=== %s\n' "$*"; }
 
 . scripts/lib/require.sh
+. scripts/lib/needs.sh
 . scripts/lib/configure.sh
-require "to build the helper and run the demo" \
-	cmd:cmake=cmake "cmd:make=make:-" "cmd:g++|c++=g++:-" cmd:zip=zip:- cmd:unzip=unzip:-
+require "to build the helper and run the demo" "${needs_build[@]}"
 
 tmpbase=${TMPDIR:-/tmp}
 demo=$(mktemp -d "${tmpbase%/}/kestro-demo.XXXXXX")

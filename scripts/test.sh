@@ -1,20 +1,19 @@
 #!/usr/bin/env bash
 # Installs what the tests need when it is missing, builds kestro-update and runs every test:
-# the suite as shipped (with the script checks: stand-ins, layering, clang-tidy), the same
-# suite under AddressSanitizer and UndefinedBehaviorSanitizer, and each fuzz target for a
-# bounded time. The one test that waits out the real two-minute limit runs once, in the
-# background, while the rest goes on.
+# the suite as shipped (with the script checks: stand-ins, layering, clang-tidy and, off a Mac,
+# the macOS build), the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# each fuzz target for a bounded time. The one test that waits out the real two-minute limit
+# runs once, in the background, while the rest goes on.
 # Usage: scripts/test.sh      (FUZZ_SECONDS=N sets the time per fuzz target, default 20)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . scripts/lib/require.sh
+. scripts/lib/needs.sh
 . scripts/lib/configure.sh
-require "to build and run all the tests" \
-	cmd:cmake=cmake "cmd:make=make:-" "cmd:g++|c++=g++:-" cmd:zip=zip:- cmd:unzip=unzip:- \
-	"file:/usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h|/opt/homebrew/include/gtest/gtest.h=libgtest-dev:googletest" \
-	cmd:clang++=clang:llvm cmd:clang-tidy=clang-tidy:llvm \
-	"glob:/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a=libclang-rt-dev:-"
+needs=("${needs_tests[@]}")
+[ "$(uname -s)" = Darwin ] || needs+=("${needs_macos[@]}")
+require "to build and run all the tests" "${needs[@]}"
 
 started=$SECONDS
 stage() { echo "== $* (at $((SECONDS - started)) s)"; }
@@ -22,7 +21,7 @@ stage() { echo "== $* (at $((SECONDS - started)) s)"; }
 # The two-minute wait sleeps nearly all along: run it alone, in the background.
 long=Wait.TimesOutAfterTwoMinutesWithoutTouchingAnything
 # Script checks that build or read nothing of the sanitizer build.
-checks='standins_selftest|layering_check|clang_tidy_check'
+checks='standins_selftest|layering_check|clang_tidy_check|macos_build_check|darwin_platform_check'
 
 stage "the test suite"
 configure build -DCMAKE_BUILD_TYPE=Debug -DKESTRO_WERROR=ON >/dev/null

@@ -1,0 +1,16 @@
+# What each script needs, as require (scripts/lib/require.sh) takes it: PROBE=DEBIAN[:BREW].
+# Sourced; needs bash.
+
+# Building the helper: CMake with its build tool, and a C++17 compiler. The demo zips and unzips.
+needs_build=(cmd:cmake=cmake "cmd:make=make:-" "cmd:g++|c++=g++:-" cmd:zip=zip:- cmd:unzip=unzip:-)
+
+# The tests on top: GoogleTest; clang with libFuzzer's runtime for the fuzz targets; clang-tidy.
+needs_tests=("${needs_build[@]}"
+	"file:/usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h|/opt/homebrew/include/gtest/gtest.h=libgtest-dev:googletest"
+	cmd:clang++=clang:llvm cmd:clang-tidy=clang-tidy:llvm
+	"glob:/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a=libclang-rt-dev:-")
+
+# The macOS build on Linux: LLVM 16's clang, ld64.lld and tools, CMake with Ninja, and npm for
+# the SDK package (Debian only: on a Mac the plain CMake build is the macOS build).
+needs_macos=("cmd:clang++-16=clang-16:-" "cmd:ld64.lld-16=lld-16:-" "cmd:llvm-objdump-16=llvm-16:-"
+	cmd:cmake=cmake:- "cmd:ninja=ninja-build:-" cmd:npm=npm:-)
