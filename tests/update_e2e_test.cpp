@@ -377,6 +377,26 @@ TEST(Update, HelperOutsideAnyBundleTargetsTheApplicationsFolder) {
   EXPECT_EQ(calls[1], "osascript '-e' " + sh_quote(plain_script(t, s)));
 }
 
+TEST(Update, HelperStartedThroughALinkGoesByThePathItWasStartedBy) {
+  // A link outside any bundle to the helper inside the installed one: the path the helper was
+  // started by lies in no bundle, so the target is the real /Applications, as on a Mac; the
+  // prompt is dismissed so that nothing runs.
+  Installed u;
+  u.box.set_env("STANDIN_OSASCRIPT_CANCEL", "1");
+  test::make_dirs(u.box.path("links"));
+  const std::string link = u.box.path("links/kestro-update");
+  ASSERT_EQ(symlink(u.helper().c_str(), link.c_str()), 0);
+  const std::string archive = zip_one_bundle(u.box, "2");
+  RunResult result = u.box.run(
+      {"--wait-pid", std::to_string(u.wait_pid), "--install", archive, "--relaunch", u.bundle}, {},
+      link);
+  EXPECT_EQ(result.exit_code, 1);
+  const auto log = u.box.log_messages(result.pid);
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[3], "replacing /Applications/Kestro.app with " + u.extracted());
+  EXPECT_EQ(version_of(u.bundle), "1");
+}
+
 TEST(Update, QuotesAndBackslashesInTheBundlePathStayInsideTheirWords) {
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);

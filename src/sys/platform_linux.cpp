@@ -1,6 +1,7 @@
-// Linux: the executable path from /proc, no per-user temporary directory, and
+// Linux: the executable path the kernel was given, no per-user temporary directory, and
 // CLOCK_MONOTONIC, which (unlike CLOCK_BOOTTIME) stops during suspend.
 #include <errno.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <vector>
@@ -10,6 +11,11 @@
 namespace kestro::sys {
 
 std::optional<std::string> executable_path() {
+  // The path the helper was started by, links not resolved, as macOS reports it: a helper
+  // reached through a link must pick the same target bundle on both. /proc/self/exe resolves
+  // links, so it is only the fallback.
+  const auto* started_by = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  if (started_by != nullptr && *started_by != '\0') return std::string(started_by);
   std::vector<char> buffer(256);
   for (;;) {
     ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
