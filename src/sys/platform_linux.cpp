@@ -14,7 +14,9 @@ std::optional<std::string> executable_path() {
   // The path the helper was started by, links not resolved, as macOS reports it: a helper
   // reached through a link must pick the same target bundle on both. /proc/self/exe resolves
   // links, so it is only the fallback.
-  const auto* started_by = reinterpret_cast<const char*>(getauxval(AT_EXECFN));
+  // getauxval hands every entry over as an integer, pointers included.
+  const auto* started_by =
+      reinterpret_cast<const char*>(getauxval(AT_EXECFN));  // NOLINT(performance-no-int-to-ptr)
   if (started_by != nullptr && *started_by != '\0') return std::string(started_by);
   std::vector<char> buffer(256);
   for (;;) {
