@@ -124,12 +124,7 @@ TEST(Hostile, LeftoversAreRemovedWhateverTheirDepthOrRefused) {
       EXPECT_EQ(u.box.log_messages(result.pid), u.applied_log(archive));
       EXPECT_FALSE(test::exists(u.box.extract_dir()));
     } else {
-      const std::string error = "File exists (os error 17)";
-      EXPECT_EQ(result.exit_code, 1);
-      EXPECT_EQ(result.err, "kestro-update: " + error + "\n");
-      EXPECT_EQ(u.box.log_messages(result.pid),
-                test::concat({u.head(archive)[0], u.head(archive)[1]}, u.failed_tail(error)));
-      EXPECT_EQ(u.box.calls(), std::vector<std::string>{"open " + sh_quote(u.bundle)});
+      u.expect_failed_before_unpacking(result, archive, "File exists (os error 17)");
       EXPECT_EQ(version_of(u.bundle), "1");
     }
   }
@@ -174,14 +169,9 @@ TEST(Hostile, FolderHoldingTheUnpackingFolderMustNotLetOthersSwapIt) {
     RunResult result = u.run(archive, "", options);
     if (c.applies) {
       expect_applied(u, result);
-      continue;
+    } else {
+      u.expect_failed_before_unpacking(result, archive, "Permission denied (os error 13)");
     }
-    const std::string error = "Permission denied (os error 13)";
-    EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.err, "kestro-update: " + error + "\n");
-    EXPECT_EQ(u.box.log_messages(result.pid),
-              test::concat({u.head(archive)[0], u.head(archive)[1]}, u.failed_tail(error)));
-    EXPECT_EQ(u.box.calls(), std::vector<std::string>{"open " + sh_quote(u.bundle)});
   }
 }
 

@@ -311,12 +311,7 @@ TEST(Update, LeftoversOfAnEarlierRunAreClearedOrRefused) {
       EXPECT_FALSE(test::exists(u.bundle + "/Contents/stale"));
       EXPECT_FALSE(test::exists(u.box.extract_dir()));
     } else {
-      const std::string error = "File exists (os error 17)";
-      EXPECT_EQ(result.exit_code, 1);
-      EXPECT_EQ(result.err, "kestro-update: " + error + "\n");
-      EXPECT_EQ(u.box.log_messages(result.pid),
-                concat({u.head(archive)[0], u.head(archive)[1]}, u.failed_tail(error)));
-      EXPECT_EQ(u.box.calls(), std::vector<std::string>{"open " + sh_quote(u.bundle)});
+      u.expect_failed_before_unpacking(result, archive, "File exists (os error 17)");
       EXPECT_EQ(test::read_file(u.box.extract_dir()), "mine\n");
     }
     // A link's target is never entered.

@@ -1,5 +1,7 @@
 #include "support/installed.h"
 
+#include <gtest/gtest.h>
+
 namespace kestro::test {
 
 void stage_bundle(const std::string& dir, const std::string& version) {
@@ -71,6 +73,15 @@ std::vector<std::string> Installed::head(const std::string& archive,
 std::vector<std::string> Installed::applied_log(const std::string& archive) const {
   return concat(head(archive), {"replacing " + bundle + " with " + extracted(), "osascript exit: 0",
                                 "applied; relaunching " + bundle, "open " + bundle, "done"});
+}
+
+void Installed::expect_failed_before_unpacking(const RunResult& result, const std::string& archive,
+                                               const std::string& error) const {
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.err, "kestro-update: " + error + "\n");
+  EXPECT_EQ(box.log_messages(result.pid),
+            concat({head(archive)[0], head(archive)[1]}, failed_tail(error)));
+  EXPECT_EQ(box.calls(), std::vector<std::string>{"open " + sh_quote(bundle)});
 }
 
 std::string Installed::unpack_call(const std::string& archive) const {

@@ -38,6 +38,10 @@ struct Installed {
   std::vector<std::string> head(const std::string& archive, const std::string& relaunch = "") const;
   /// Every message of a run that applies `archive` with Kestro.app at its top level.
   std::vector<std::string> applied_log(const std::string& archive) const;
+  /// Checks that a run on `archive` failed with `error` before anything was unpacked, and
+  /// relaunched the installed build.
+  void expect_failed_before_unpacking(const RunResult& result, const std::string& archive,
+                                      const std::string& error) const;
   /// The stand-in call that unpacks `archive`.
   std::string unpack_call(const std::string& archive) const;
   /// The last three messages of a run whose apply failed with `error`.
