@@ -10,6 +10,7 @@
 
 #include "exec/spawn.h"
 #include "sys/fd.h"
+#include "sys/io.h"
 #include "sys/retry.h"
 
 namespace kestro {
@@ -36,20 +37,6 @@ Expected<Pipe, int> make_pipe() {
     return fail(error);
   }
   return p;
-}
-
-Expected<void, int> set_nonblocking(int fd, bool on) {
-  int flags = fcntl(fd, F_GETFL);
-  if (flags == -1) {
-    int error = errno;
-    return fail(error);
-  }
-  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  if (fcntl(fd, F_SETFL, flags) == -1) {
-    int error = errno;
-    return fail(error);
-  }
-  return {};
 }
 
 // Appends as std::string::append does, except that a full buffer grows fourfold, not twofold.
@@ -86,7 +73,7 @@ ReadState read_available(int fd, std::string& buffer, int& error) {
 // Reads both pipes to end-of-file; the errno of a failing poll or read otherwise.
 Expected<void, int> drain(int out_fd, int err_fd, std::string& out, std::string& err) {
   for (int fd : {out_fd, err_fd}) {
-    if (auto set = set_nonblocking(fd, true); !set) return set;
+    if (auto set = sys::set_nonblocking(fd, true); !set) return set;
   }
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* buffers[2] = {&out, &err};
@@ -103,7 +90,7 @@ Expected<void, int> drain(int out_fd, int err_fd, std::string& out, std::string&
       if (state == ReadState::EndOfFile) {
         // One stream is done: the other is simply read to its end, blocking.
         const int other = 1 - i;
-        if (auto set = set_nonblocking(fds[other].fd, false); !set) return set;
+        if (auto set = sys::set_nonblocking(fds[other].fd, false); !set) return set;
         state = read_available(fds[other].fd, *buffers[other], error);
         if (state != ReadState::EndOfFile) return fail(error);
         return {};

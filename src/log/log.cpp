@@ -43,10 +43,7 @@ void log_line(std::string_view message) {
     return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   }));
   if (!fd.valid()) return;
-  const int flags = fcntl(fd.get(), F_GETFL);
-  if (flags != -1 && (flags & O_NONBLOCK) != 0) {
-    (void)fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-  }
+  (void)sys::set_nonblocking(fd.get(), false);
 
   // Stamped after the open: the time tells when the line was written.
   // A failed or short write loses the line; logging never reports.

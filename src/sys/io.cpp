@@ -1,6 +1,7 @@
 #include "sys/io.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "sys/retry.h"
@@ -16,6 +17,20 @@ Expected<void, int> write_all(int fd, std::string_view data) {
     }
     if (n == 0) return fail(EIO);
     data.remove_prefix(static_cast<size_t>(n));
+  }
+  return {};
+}
+
+Expected<void, int> set_nonblocking(int fd, bool on) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags == -1) {
+    const int error = errno;
+    return fail(error);
+  }
+  const int wanted = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (wanted != flags && fcntl(fd, F_SETFL, wanted) == -1) {
+    const int error = errno;
+    return fail(error);
   }
   return {};
 }
