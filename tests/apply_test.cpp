@@ -22,9 +22,10 @@ TEST(BuildReplaceScript, PlainPathsGiveTheExactLine) {
       script,
       "do shell script \"rm -rf '/Applications/Kestro.app.bak'; mv '/Applications/Kestro.app' "
       "'/Applications/Kestro.app.bak' 2>/dev/null; ditto "
-      "'/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' '/Applications/Kestro.app'\" "
-      "with administrator privileges");
-  EXPECT_EQ(script.size(), 100 + 4 * t.size() + s.size());
+      "'/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' '/Applications/Kestro.app' || "
+      "{ rm -rf '/Applications/Kestro.app'; mv '/Applications/Kestro.app.bak' "
+      "'/Applications/Kestro.app' 2>/dev/null; exit 1; }\" with administrator privileges");
+  EXPECT_EQ(script.size(), 152 + 7 * t.size() + s.size());
 }
 
 TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) {
@@ -34,9 +35,9 @@ TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) 
     const char* script;
   } cases[] = {
       {"/A/x'y.app", "/s/K.app",
-       R"(do shell script "rm -rf '/A/x'\\''y.app.bak'; mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; ditto '/s/K.app' '/A/x'\\''y.app'" with administrator privileges)"},
+       R"(do shell script "rm -rf '/A/x'\\''y.app.bak'; mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; ditto '/s/K.app' '/A/x'\\''y.app' || { rm -rf '/A/x'\\''y.app'; mv '/A/x'\\''y.app.bak' '/A/x'\\''y.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
       {"/A/K.app", "/s/q\"b\\s/K.app",
-       R"(do shell script "rm -rf '/A/K.app.bak'; mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; ditto '/s/q\"b\\s/K.app' '/A/K.app'" with administrator privileges)"},
+       R"(do shell script "rm -rf '/A/K.app.bak'; mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; ditto '/s/q\"b\\s/K.app' '/A/K.app' || { rm -rf '/A/K.app'; mv '/A/K.app.bak' '/A/K.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);

@@ -46,8 +46,12 @@ std::string resolve_target_bundle(const std::string& new_bundle) {
 std::string build_replace_script(const std::string& target_text, const std::string& new_text) {
   const std::string target = shell_quoted(target_text);
   const std::string backup = shell_quoted(target_text + ".bak");
+  // A copy that fails (a full disk, say) must not leave a half-copied bundle installed: it
+  // is removed and the old one moved back, so that the relaunch starts a whole build.
   const std::string command = "rm -rf " + backup + "; mv " + target + " " + backup +
-                              " 2>/dev/null; ditto " + shell_quoted(new_text) + " " + target;
+                              " 2>/dev/null; ditto " + shell_quoted(new_text) + " " + target +
+                              " || { rm -rf " + target + "; mv " + backup + " " + target +
+                              " 2>/dev/null; exit 1; }";
   return "do shell script \"" + applescript_escaped(command) + "\" with administrator privileges";
 }
 

@@ -13,8 +13,9 @@ namespace kestro {
 std::string resolve_target_bundle(const std::string& new_bundle);
 
 /// The AppleScript line that has the shell delete T.bak, move T to T.bak and ditto S to T,
-/// as administrator. Quotes and backslashes in T and S are escaped for the shell and then for
-/// the AppleScript string, so any path names only itself.
+/// as administrator; a failed copy is removed and T.bak moved back, and the script fails. Quotes
+/// and backslashes in T and S are escaped for the shell and then for the AppleScript string, so any
+/// path names only itself.
 std::string build_replace_script(const std::string& target_text, const std::string& new_text);
 
 /// Logs "replacing …", runs osascript, logs "osascript exit: …", removes `extraction_dir`;

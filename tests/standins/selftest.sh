@@ -95,6 +95,8 @@ run ditto "$W/src/A.app" "$W/new/deeper/N.app"
 ok 'ditto SRC DST: creates parents' '[ $st = 0 ] && [ -h "$W/new/deeper/N.app/Contents/link" ]'
 run ditto "$W/nope" "$W/dst/E.app"
 ok 'ditto SRC DST: missing SRC' '[ $st != 0 ] && grep -q "^ditto: " "$W/err" && [ ! -e "$W/dst/E.app" ]'
+run STANDIN_DITTO_COPY_FAIL=1 ditto "$W/src/A.app" "$W/half/A.app"
+ok 'STANDIN_DITTO_COPY_FAIL' '[ $st = 1 ] && grep -q "No space left on device" "$W/err" && [ -d "$W/half/A.app/Contents" ] && [ -z "$(find "$W/half" -type f)" ]'
 
 # --- osascript --------------------------------------------------------------
 P=$W/$(printf 'we'\''ird "dir" \\ caf\303\251')
