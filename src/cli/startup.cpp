@@ -25,7 +25,7 @@ void report_failure(const std::string& message) {
 // Opens /dev/null on any of descriptors 0-2 that is closed, so that no file the helper opens
 // later lands there and children always find all three; ignores SIGPIPE and SIGXFSZ, so that
 // a write to a closed pipe or past the file-size limit fails instead of ending the helper;
-// and puts SIGCHLD back to its default.
+// puts SIGCHLD back to its default; and leaves the application's process group and session.
 void prepare_process() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -44,6 +44,11 @@ void prepare_process() {
   // An ignored SIGCHLD survives exec and makes the system reap children by itself, so every
   // wait for ditto, osascript or launchctl would fail. Whoever started us may have left it so.
   (void)signal(SIGCHLD, SIG_DFL);
+  // The application may lead a process group that ends with it: launchd ends what is left of
+  // a job's group, and a closing terminal hangs up its own. A session of our own outlives
+  // both. A helper that already leads its group (spawned with POSIX_SPAWN_SETPGROUP) cannot
+  // start a session, and stays as it is.
+  (void)setsid();
 }
 
 }  // namespace
