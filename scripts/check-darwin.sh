@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Compiles the macOS platform file, src/sys/platform_darwin.cpp, unchanged on Linux with g++
 # and, when installed, clang++; links it with tests/darwin/platform_darwin_test.cpp, which
-# stands in for _NSGetExecutablePath and confstr; and runs that. One line per compiler; exit
-# status 1 when any step fails for any compiler, or when g++ is missing.
+# stands in for _NSGetExecutablePath, confstr and proc_pidinfo; and runs that. One line per
+# compiler; exit status 1 when any step fails for any compiler, or when g++ is missing.
 #
-# The macOS names come from tests/darwin: include/mach-o/dyld.h declares _NSGetExecutablePath
-# with its macOS signature, darwin_shim.h (forced in with -include) gives
+# The macOS names come from tests/darwin: include/mach-o/dyld.h and include/libproc.h declare
+# _NSGetExecutablePath and proc_pidinfo with their macOS signatures, include/sys/ holds the
+# process-information names the file reads, darwin_shim.h (forced in with -include) gives
 # _CS_DARWIN_USER_TEMP_DIR and CLOCK_UPTIME_RAW their macOS values. A misspelled call or
 # constant in the file fails the compile; a call the test does not stand in for fails the link.
 #

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "support/harness.h"
+#include "support/platform.h"
 
 namespace kestro {
 namespace {
@@ -131,6 +132,47 @@ TEST(Wait, ExitingParentIsNoticedWithinOnePollInterval) {
   EXPECT_GE(result.seconds, 0.9);
   EXPECT_LT(helper_end - exited, 0.4 + 0.2);  // one interval, plus the failing apply
   EXPECT_EQ(box.log_messages(result.pid).at(1), "parent exited; applying artifact");
+}
+
+TEST(Wait, ExitedButUnreapedParentCountsAsGone) {
+  Sandbox box;
+  box.add_tools();
+  FakeParent parent(0.5);  // nobody reaps it before the run is over
+  RunOptions options;
+  options.time_limit = 30;
+  RunResult result = box.run(args_for(parent.pid(), box.path("u.zip"), "/A/K.app"), options);
+  const auto log = box.log_messages(result.pid);
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[1], "parent exited; applying artifact");
+}
+
+TEST(Wait, ParentsNumberTakenByANewcomerCountsAsGone) {
+  if (const char* why = test::no_pid_namespace()) GTEST_SKIP() << why;
+  Sandbox box;
+  box.add_tools();
+  // In a pid namespace of its own the script can hand the application's number to a newcomer
+  // while the helper is stopped between two probes, the first of which saw the application.
+  const char* script = R"(export PATH="$PATH:/usr/bin:/bin"
+sleep 60 & app=$!
+"$0" --wait-pid $app --install "$1" --relaunch /A/K.app & helper=$!
+echo $helper
+until grep -q 'start: ' "$KESTRO_UPDATE_LOG" 2>/dev/null; do sleep 0.01; done
+sleep 0.1; kill -STOP $helper
+kill $app; wait $app; sleep 0.05
+echo $((app - 1)) >/proc/sys/kernel/ns_last_pid
+sleep 60 & newcomer=$!
+[ $newcomer = $app ] || echo "newcomer got $newcomer, not $app" >&2
+kill -CONT $helper; wait $helper; status=$?
+kill $newcomer; exit $status)";
+  RunOptions options;
+  options.time_limit = 30;
+  RunResult result = box.run({"--pid", "--fork", "--mount-proc", "--kill-child", "/bin/sh", "-c",
+                              script, KESTRO_UPDATE_BINARY, box.path("u.zip")},
+                             options, "/usr/bin/unshare");
+  EXPECT_EQ(result.err.find("newcomer"), std::string::npos) << result.err;
+  const auto log = box.log_messages(std::stoi(result.out));
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[1], "parent exited; applying artifact");
 }
 
 TEST(Wait, StopAndContinueWhileWaitingChangesNothing) {

@@ -15,9 +15,10 @@ struct WaitLimits {
   std::chrono::nanoseconds interval = std::chrono::milliseconds(400);
 };
 
-/// Success as soon as a probe (kill with signal 0) of `wait_pid` fails for any reason; the
-/// error "timed out waiting for process <pid> to exit" once the limit has passed on the
-/// clock that stops during sleep. The first probe is made at once.
+/// Success as soon as a probe (kill with signal 0) of `wait_pid` fails for any reason, or
+/// finds a zombie or a process that started after the one the first probe found; the error
+/// "timed out waiting for process <pid> to exit" once the limit has passed on the clock that
+/// stops during sleep. The first probe is made at once.
 UpdateResult wait_for_parent(uint32_t wait_pid, const WaitLimits& limits = {});
 
 }  // namespace kestro

@@ -1,7 +1,11 @@
-// macOS: the executable path from dyld, the per-user temporary directory from confstr, and
-// the uptime clock, which stops while the machine sleeps.
+// macOS: the executable path from dyld, the per-user temporary directory from confstr, the
+// uptime clock, which stops while the machine sleeps, and process identities from libproc.
+#include <errno.h>
+#include <libproc.h>
 #include <mach-o/dyld.h>
 #include <stdint.h>
+#include <sys/proc.h>
+#include <sys/proc_info.h>
 #include <unistd.h>
 
 #include <vector>
@@ -30,6 +34,18 @@ timespec uptime_now() {
   timespec now{};
   clock_gettime(CLOCK_UPTIME_RAW, &now);
   return now;
+}
+
+Expected<ProcessIdentity, int> process_identity(pid_t pid) {
+  proc_bsdinfo info{};
+  const int size = proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info);
+  if (size <= 0) {
+    const int error = errno;
+    return fail(error != 0 ? error : EIO);  // cannot tell: not taken as gone
+  }
+  if (static_cast<size_t>(size) < sizeof info) return fail(EIO);
+  const uint64_t started = info.pbi_start_tvsec * 1000000 + info.pbi_start_tvusec;
+  return ProcessIdentity{started, info.pbi_status == SZOMB};
 }
 
 }  // namespace kestro::sys

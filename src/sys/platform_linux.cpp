@@ -1,12 +1,18 @@
-// Linux: the executable path the kernel was given, no per-user temporary directory, and
-// CLOCK_MONOTONIC, which (unlike CLOCK_BOOTTIME) stops during suspend.
+// Linux: the executable path the kernel was given, no per-user temporary directory,
+// CLOCK_MONOTONIC, which (unlike CLOCK_BOOTTIME) stops during suspend, and process identities
+// from /proc.
 #include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/auxv.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
+#include "sys/fd.h"
 #include "sys/platform.h"
+#include "sys/retry.h"
 
 namespace kestro::sys {
 
@@ -33,6 +39,41 @@ timespec uptime_now() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now;
+}
+
+Expected<ProcessIdentity, int> process_identity(pid_t pid) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  UniqueFd fd(retry_eintr([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!fd.valid()) {
+    const int error = errno;
+    return fail(error == ENOENT ? ESRCH : error);
+  }
+  std::string stat;
+  char buffer[512];
+  for (;;) {
+    const ssize_t n = retry_eintr([&] { return read(fd.get(), buffer, sizeof buffer); });
+    if (n < 0) {
+      const int error = errno;
+      return fail(error);
+    }
+    if (n == 0) break;
+    stat.append(buffer, static_cast<size_t>(n));
+  }
+  // "pid (command) state ... starttime ...": the command may hold blanks and parentheses, so
+  // the fields are counted from the last ')'. The state is field 3, the start time field 22.
+  const size_t last_paren = stat.rfind(')');
+  if (last_paren == std::string::npos) return fail(EIO);
+  const char* at = stat.c_str() + last_paren + 1;
+  char state = 0;
+  unsigned long long started = 0;
+  for (int field = 3; field <= 22; ++field) {
+    while (*at == ' ') ++at;
+    if (*at == '\0') return fail(EIO);
+    if (field == 3) state = *at;
+    if (field == 22) started = strtoull(at, nullptr, 10);
+    while (*at != ' ' && *at != '\0') ++at;
+  }
+  return ProcessIdentity{started, state == 'Z' || state == 'X'};
 }
 
 }  // namespace kestro::sys
