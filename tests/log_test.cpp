@@ -3,6 +3,7 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -29,6 +30,20 @@ TEST(UtcTimestamp, CivilFromDays) {
       {253402300800, "10000-01-01T00:00:00Z"},
       {1796597225, "2026-12-06T22:47:05Z"},
       {86399, "1970-01-01T23:59:59Z"},
+      // The last second of every month of a leap year, and of a century year.
+      {1706745599, "2024-01-31T23:59:59Z"},
+      {1709251199, "2024-02-29T23:59:59Z"},
+      {1711929599, "2024-03-31T23:59:59Z"},
+      {1714521599, "2024-04-30T23:59:59Z"},
+      {1717199999, "2024-05-31T23:59:59Z"},
+      {1719791999, "2024-06-30T23:59:59Z"},
+      {1722470399, "2024-07-31T23:59:59Z"},
+      {1725148799, "2024-08-31T23:59:59Z"},
+      {1727740799, "2024-09-30T23:59:59Z"},
+      {1730419199, "2024-10-31T23:59:59Z"},
+      {1733011199, "2024-11-30T23:59:59Z"},
+      {1735689599, "2024-12-31T23:59:59Z"},
+      {4133980799, "2100-12-31T23:59:59Z"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.seconds);
@@ -85,9 +100,15 @@ TEST_F(LogLine, CreatesTheDirectoryChainAndAppends) {
   TempDir dir;
   const std::string path = dir / "a/b/c/update.log";
   log_.set(path.c_str());
+  const time_t before = time(nullptr);
   log_line("first");
+  const time_t after = time(nullptr);
   log_line("");
   const std::string content = read_file(path);
+  const std::string stamp = content.substr(1, 20);  // stamped from the wall clock
+  EXPECT_TRUE(stamp == utc_timestamp(static_cast<uint64_t>(before)) ||
+              stamp == utc_timestamp(static_cast<uint64_t>(after)))
+      << stamp;
   const std::string prefix = "] pid=" + std::to_string(getpid()) + " ";
   EXPECT_NE(content.find(prefix + "first\n"), std::string::npos) << content;
   EXPECT_EQ(content.substr(content.size() - prefix.size() - 1), prefix + "\n");
@@ -99,15 +120,14 @@ TEST_F(LogLine, RotatesOnlyAboveTheLimit) {
   const std::string path = dir / "update.log";
   log_.set(path.c_str());
 
-  write_file(path, std::string(kLogRotateBytes, 'x'));
+  write_file(path, std::string(1048576, 'x'));  // exactly 1 MiB stays
   log_line("kept");
   EXPECT_FALSE(test::exists(path + ".1"));
-  EXPECT_GT(read_file(path).size(), static_cast<size_t>(kLogRotateBytes));
 
+  write_file(path, std::string(1048577, 'x'));  // one byte more moves
   write_file(path + ".1", "older generation");
   log_line("rotated");
-  EXPECT_EQ(read_file(path + ".1").size(),
-            kLogRotateBytes + format_log_line(0, static_cast<uint64_t>(getpid()), "kept").size());
+  EXPECT_EQ(read_file(path + ".1"), std::string(1048577, 'x'));
   const std::string fresh = read_file(path);
   EXPECT_EQ(fresh.find('['), 0u);
   EXPECT_NE(fresh.find(" rotated\n"), std::string::npos);

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,6 +12,9 @@ namespace kestro {
 
 /// Size above which the log is moved to its ".1" name before the next line is written.
 constexpr off_t kLogRotateBytes = 1048576;
+
+/// The longest a line waits for a log reader to make room before the rest of it is dropped.
+constexpr std::chrono::milliseconds kLogWriteBudget{500};
 
 /// Where the next line goes: KESTRO_UPDATE_LOG if set and non-empty, else
 /// HOME/Library/Logs/kestro-update.log if HOME is set and non-empty, else

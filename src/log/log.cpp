@@ -37,18 +37,25 @@ void log_line(std::string_view message) {
   }
 
   // Non-blocking, or a FIFO at the path with nobody reading would hold the open forever:
-  // then the open fails with ENXIO and the line is lost like any other. Writes block again,
-  // so a slow reader or terminal still gets whole lines.
+  // then the open fails with ENXIO and the line is lost like any other.
   sys::UniqueFd fd(sys::retry_eintr([&] {
     return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   }));
   if (!fd.valid()) return;
-  (void)sys::set_nonblocking(fd.get(), false);
+  // Opening /dev/fd/N (or /dev/stderr) may hand back the open file of descriptor N itself,
+  // with its blocking mode: that is made non-blocking for this line only, and then given
+  // back, since our children share it.
+  const int flags = fcntl(fd.get(), F_GETFL);
+  const bool shared_blocking = flags != -1 && (flags & O_NONBLOCK) == 0;
+  if (shared_blocking) (void)sys::set_nonblocking(fd.get(), true);
 
-  // Stamped after the open: the time tells when the line was written.
-  // A failed or short write loses the line; logging never reports.
-  (void)sys::write_all(
-      fd.get(), format_log_line(wall_clock_seconds(), static_cast<uint64_t>(getpid()), message));
+  // Stamped after the open: the time tells when the line was written. A reader that does
+  // not keep up (a FIFO, a terminal on hold) gets a moment; then the rest of the line is
+  // dropped rather than hold the update. Logging never reports.
+  (void)sys::write_all_within(
+      fd.get(), format_log_line(wall_clock_seconds(), static_cast<uint64_t>(getpid()), message),
+      kLogWriteBudget);
+  if (shared_blocking) (void)sys::set_nonblocking(fd.get(), false);
 }
 
 }  // namespace kestro
