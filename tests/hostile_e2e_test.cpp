@@ -2,8 +2,13 @@
 // bring about: the machine must still end up with its application running, and only the
 // bundle this run unpacked may reach the privileged copy.
 #include <fcntl.h>
+#include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -82,6 +87,45 @@ TEST(Hostile, FifoAtTheLogPathNeverHoldsTheRun) {
     EXPECT_EQ(messages_in(u, text, result.pid), u.applied_log(archive));
   }
   {
+    SCOPED_TRACE("a reader that holds it open, full, and reads nothing or slowly");
+    for (bool reads : {false, true}) {
+      Installed u;
+      const std::string fifo = u.box.log_path();
+      ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+      sys::UniqueFd reader(open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+      sys::UniqueFd keep(open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+      ASSERT_TRUE(reader.valid() && keep.valid());
+      size_t filled = 0;
+      for (char block[512] = {}; write(keep.get(), block, sizeof block) > 0;) filled += 512;
+      const std::string archive = zip_one_bundle(u.box, "2");
+      std::atomic<bool> done{false};
+      std::string text;
+      std::thread slow;
+      RunOptions options;
+      options.time_limit = 60;
+      options.while_running = [&](pid_t) {  // the helper meets a full pipe
+        slow = std::thread([&] {            // then, a page every 20 ms, or nothing at all
+          char page[4096];
+          while (!done) {
+            usleep(20000);
+            const ssize_t n = reads ? read(reader.get(), page, sizeof page) : 0;
+            if (n > 0) text.append(page, static_cast<size_t>(n));
+          }
+        });
+      };
+      RunResult result = u.run(archive, "", options);
+      done = true;
+      slow.join();
+      expect_applied(u, result);
+      if (reads) {
+        char page[4096];
+        for (ssize_t n; (n = read(reader.get(), page, sizeof page)) > 0;) text.append(page, n);
+        ASSERT_GE(text.size(), filled);
+        EXPECT_EQ(messages_in(u, text.substr(filled), result.pid), u.applied_log(archive));
+      }
+    }
+  }
+  {
     SCOPED_TRACE("standard error");
     Installed u;
     u.box.set_env("KESTRO_UPDATE_LOG", "/dev/stderr");
@@ -90,6 +134,28 @@ TEST(Hostile, FifoAtTheLogPathNeverHoldsTheRun) {
     expect_applied(u, result);
     EXPECT_EQ(messages_in(u, result.err, result.pid), u.applied_log(archive));
   }
+}
+
+TEST(Hostile, EndingTheApplicationsProcessGroupSparesTheHelper) {
+  Installed u;
+  const std::string archive = zip_one_bundle(u.box, "2");
+  RunOptions options;
+  options.new_session = true;  // the application leads its group, as a launchd job does
+  options.while_running = [](pid_t app) {
+    usleep(250000);  // after the application quit, before the helper's second probe
+    kill(-app, SIGTERM);
+    usleep(50000);
+    kill(-app, SIGKILL);
+  };
+  // The application starts the helper and quits.
+  RunResult result = u.box.run({"-c",
+                                "\"$0\" --wait-pid $$ --install \"$1\" --relaunch \"$2\" & "
+                                "echo $!; /bin/sleep 0.1",
+                                u.helper(), archive, u.bundle},
+                               options, "/bin/sh");
+  u.wait_pid = result.pid;
+  EXPECT_EQ(test::log_messages(u.box.log_path(), std::stoi(result.out)), u.applied_log(archive));
+  expect_applied(u, result);
 }
 
 TEST(Hostile, LeftoversAreRemovedWhateverTheirDepthOrRefused) {
@@ -143,34 +209,54 @@ TEST(Hostile, DeepTreeInTheNewBundleLeavesNothingBehind) {
   EXPECT_FALSE(test::exists(u.box.extract_dir()));
 }
 
-TEST(Hostile, FolderHoldingTheUnpackingFolderMustNotLetOthersSwapIt) {
+TEST(Hostile, PathToTheUnpackingFolderIsOursOrRootsAlone) {
+  const char* denied = "Permission denied (os error 13)";
   const struct {
     const char* name;
     const char* setup;   // sh, run in the sandbox
     const char* tmpdir;  // relative to the sandbox; nullptr keeps tmp/
     int umask;
-    bool applies;
+    bool unprivileged;
+    const char* error;  // nullptr: the update applies
   } cases[] = {
-      {"created under umask 0", "true", "fresh/tmp/", 0, false},
-      {"writable by the group", "chmod 775 tmp", nullptr, -1, false},
-      {"another user's", "chown 65534 tmp", nullptr, -1, false},
-      {"writable by all, with the sticky bit", "chmod 1777 tmp", nullptr, -1, true},
-      {"a link to a private folder", "mv tmp real-tmp && ln -s real-tmp tmp", nullptr, -1, true},
+      {"created under umask 0", "true", "fresh/tmp/", 0, false, denied},
+      {"writable by the group", "chmod 775 tmp", nullptr, -1, false, denied},
+      {"another user's", "chown 65534 tmp", nullptr, -1, false, denied},
+      {"below a folder writable by all", "mkdir -m 777 o && mkdir -m 700 o/t", "o/t/", -1, false,
+       denied},
+      {"below another user's folder", "mkdir -p u/t && chown 65534 u", "u/t/", -1, false, denied},
+      {"through a link into a folder writable by all",
+       "mkdir -m 777 o && mkdir -m 700 o/t && ln -s o/t l", "l/", -1, false, denied},
+      {"through a link kept in a folder writable by all", "mkdir -m 777 o && ln -s ../tmp o/l",
+       "o/l/", -1, false, denied},
+      {"through another user's link in a sticky folder",
+       "mkdir -m 1777 s && ln -s ../tmp s/l && chown -h 65534 s/l", "s/l/", -1, false, denied},
+      {"a missing folder we may not create", "mkdir -m 555 ro", "ro/a/b/", -1, true, denied},
+      {"through a plain file", "printf x >f", "f/", -1, false, "Not a directory (os error 20)"},
+      {"writable by all, with the sticky bit", "chmod 1777 tmp", nullptr, -1, false, nullptr},
+      {"a private folder in a sticky folder", "mkdir -m 1777 s && mkdir -m 700 s/t", "s/t/", -1,
+       false, nullptr},
+      {"through our own link to a private folder", "mv tmp real-tmp && ln -s real-tmp tmp", nullptr,
+       -1, false, nullptr},
+      {"through root's links, as /var is on macOS",
+       "mkdir -p private/var/folders/zz/u/T && ln -s private/var var", "var/folders/zz/u/T/", -1,
+       false, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (std::string(c.setup).rfind("chown", 0) == 0 && geteuid() != 0) continue;  // root only
+    if (strstr(c.setup, "chown") != nullptr && geteuid() != 0) continue;  // root only
     Installed u;
     test::shell("cd " + sh_quote(u.box.root()) + " && " + c.setup);
     if (c.tmpdir != nullptr) u.box.set_env("TMPDIR", u.box.path(c.tmpdir));
     const std::string archive = zip_one_bundle(u.box, "2");
     RunOptions options;
     options.umask = c.umask;
+    options.unprivileged = c.unprivileged;
     RunResult result = u.run(archive, "", options);
-    if (c.applies) {
+    if (c.error == nullptr) {
       expect_applied(u, result);
     } else {
-      u.expect_failed_before_unpacking(result, archive, "Permission denied (os error 13)");
+      u.expect_failed_before_unpacking(result, archive, c.error);
     }
   }
 }

@@ -14,6 +14,7 @@ namespace {
 
 using test::concat;
 using test::Installed;
+using test::RunOptions;
 using test::RunResult;
 using test::Sandbox;
 using test::sh_quote;
@@ -36,7 +37,8 @@ const std::vector<std::string> kZarnoJobs = {
 // The replace script for paths without quotes or backslashes.
 std::string plain_script(const std::string& t, const std::string& s) {
   return "do shell script \"rm -rf '" + t + ".bak'; mv '" + t + "' '" + t +
-         ".bak' 2>/dev/null; ditto '" + s + "' '" + t + "'\" with administrator privileges";
+         ".bak' 2>/dev/null; ditto '" + s + "' '" + t + "' || { rm -rf '" + t + "'; mv '" + t +
+         ".bak' '" + t + "' 2>/dev/null; exit 1; }\" with administrator privileges";
 }
 
 // The standard-error lines the helper wrote itself: osascript and launchctl run on the
@@ -122,6 +124,38 @@ TEST(Update, DismissedPromptKeepsTheInstalledBuild) {
   EXPECT_FALSE(test::exists(u.box.extract_dir()));
   EXPECT_EQ(launchctl_calls(u.box.calls()), std::vector<std::string>{});
   EXPECT_EQ(u.box.calls().back(), "open " + sh_quote(u.bundle));
+}
+
+TEST(Update, FailedCopyGivesTheOldBundleBack) {
+  Installed u;
+  u.box.set_env("STANDIN_DITTO_COPY_FAIL", "1");  // half-way, as on a full disk
+  const std::string before = u.box.path("before.app");
+  test::shell("cp -R -p " + sh_quote(u.bundle) + " " + sh_quote(before));
+  const std::string archive = zip_one_bundle(u.box, "2");
+  RunResult result = u.run(archive);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(u.box.log_messages(result.pid),
+            concat(concat(u.head(archive), {"replacing " + u.bundle + " with " + u.extracted(),
+                                            "osascript exit: 1"}),
+                   u.failed_tail(kReplaceFailed)));
+  test::shell("diff -r " + sh_quote(before) + " " + sh_quote(u.bundle));
+  EXPECT_FALSE(test::exists(u.bundle + ".bak"));
+  EXPECT_EQ(u.box.calls().back(), "open " + sh_quote(u.bundle));
+}
+
+TEST(Update, RelativeFoldersWithOneLetterNamesAreCreated) {
+  Installed u;
+  u.box.unset_env("KESTRO_UPDATE_LOG");
+  u.box.set_env("HOME", "h");
+  u.box.set_env("TMPDIR", "a/b/");
+  RunOptions options;
+  options.cwd = u.box.root();
+  RunResult result = u.run(zip_one_bundle(u.box, "2"), "", options);
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(version_of(u.bundle), "2");
+  const auto log = test::log_messages(u.box.path("h/Library/Logs/kestro-update.log"), result.pid);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back(), "done");
 }
 
 TEST(Update, MissingOrFailingTools) {

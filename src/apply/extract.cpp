@@ -13,31 +13,13 @@
 #include "paths/text.h"
 #include "sys/fs.h"
 #include "sys/os_error.h"
+#include "sys/safe_path.h"
 
 namespace kestro {
 
 namespace {
 
 constexpr char kNoBundle[] = "no .app bundle found in update zip";
-
-// The unpacked tree is later copied by a command running as root, after an authorization
-// prompt that may stay open for minutes. Whoever may rename entries in the directory that
-// holds ours could swap the bundle meanwhile. So that directory must belong to root or to us,
-// and be writable by nobody else unless its sticky bit keeps others from renaming our entries
-// (as in /tmp). Links are followed: on macOS /tmp and /var are links.
-Expected<void, std::string> check_holder(const std::string& holder) {
-  struct stat st {};
-  if (stat(holder.empty() ? "." : holder.c_str(), &st) != 0) {
-    int error = errno;
-    return fail(sys::os_error_text(error));
-  }
-  const bool owner_ok = st.st_uid == 0 || st.st_uid == geteuid();
-  const bool others_write = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  if (!owner_ok || (others_write && (st.st_mode & S_ISVTX) == 0)) {
-    return fail(sys::os_error_text(EACCES));
-  }
-  return {};
-}
 
 std::optional<std::string> first_bundle(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
@@ -79,9 +61,16 @@ Expected<ExtractedUpdate, std::string> extract_update(const std::string& archive
   const std::string holder = parent(dir).value_or("");
   if (!holder.empty()) {
     auto created = sys::create_directories(holder, 0777, 0777);
-    if (!created) return fail(sys::os_error_text(created.error()));
+    // Something other than a directory in the holder's place lies on the way to ours.
+    if (!created)
+      return fail(sys::os_error_text(created.error() == EEXIST ? ENOTDIR : created.error()));
   }
-  if (auto safe = check_holder(holder); !safe) return fail(safe.error());
+  // The unpacked tree is later copied by a command running as root, after an authorization
+  // prompt that may stay open for minutes. Whoever may rename or re-point anything on the way
+  // to our folder could swap the bundle meanwhile, so the whole path must be ours or root's.
+  if (auto safe = sys::check_safe_path(holder); !safe) {
+    return fail(sys::os_error_text(safe.error()));
+  }
   sys::remove_tree(dir);  // an earlier run's leftovers
   // Only a directory made here and now is unpacked into: whatever the removal could not
   // take away makes this fail with EEXIST, so an earlier run's bundle is never found.

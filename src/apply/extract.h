@@ -17,7 +17,7 @@ struct ExtractedUpdate {
 
 /// Clears the scratch directory and creates it anew, private to this user, unpacks `archive`
 /// into it with ditto and finds the bundle; or the message the apply fails with: EEXIST when
-/// something is left at its path, EACCES when the folder holding it lets others rename it.
+/// something is left at its path, EACCES when others could change the path leading to it.
 Expected<ExtractedUpdate, std::string> extract_update(const std::string& archive);
 
 /// The first directory named *.app (links followed) at the top of `dir`, else the first one

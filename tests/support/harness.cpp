@@ -192,6 +192,8 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
     limit(RLIMIT_FSIZE, options.file_size_limit);
     limit(RLIMIT_NOFILE, options.open_files_limit);
     if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
+    if (options.new_session && setsid() < 0) _exit(126);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     if (drop_root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
       _exit(126);
     }

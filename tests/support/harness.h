@@ -54,6 +54,8 @@ struct RunOptions {
   int umask = -1;                            // -1 keeps ours
   bool unprivileged = false;  // run as "nobody" (the sandbox is handed over) when we are root
   double time_limit = 400;    // seconds before the helper is killed as hung
+  bool new_session = false;   // start in a session (and process group) of its own
+  std::string cwd = "";       // working directory; empty keeps ours
 };
 
 /// A folder with home/, tmp/ and bin/, and the environment a run of the helper gets:
