@@ -120,6 +120,8 @@ for bundle in Kestro.app Kestro.app.bak; do
 done
 
 section "8. Tool calls the helper made (STANDIN_CALLS, one per line)"
+echo "    (osascript's script runs as root behind the password prompt: it keeps the old bundle"
+echo "    as .bak, copies the new one, and gives the old one back if that copy fails)"
 if [ -s "$demo/calls.txt" ]; then show <"$demo/calls.txt"; else echo "    (none)"; fi
 
 exit "$status"
