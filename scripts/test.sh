@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 . scripts/lib/needs.sh
 . scripts/lib/configure.sh
 needs=("${needs_tests[@]}")
-[ "$(uname -s)" = Darwin ] || needs+=("${needs_macos[@]}")
+[ "$(uname -s)" = Darwin ] || needs+=("${needs_macos[@]}" "${needs_macos_check[@]}")
 require "to build and run all the tests" "${needs[@]}"
 
 started=$SECONDS
