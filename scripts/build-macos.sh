@@ -234,8 +234,18 @@ make_sdk() {
 if [ -d "$sdk" ]; then
 	echo "SDK: $sdk (cached)"
 else
-	echo "SDK: making $sdk"
-	(make_sdk "$sdk")
+	# One run makes the SDK; another that starts meanwhile (the macOS check builds twice at
+	# once) waits for it rather than making a second, and then takes it from the cache.
+	mkdir -p "$cache"
+	exec {lock}>"$cache/.lock-r$recipe"
+	flock "$lock"
+	if [ -d "$sdk" ]; then
+		echo "SDK: $sdk (made meanwhile by another run)"
+	else
+		echo "SDK: making $sdk"
+		(make_sdk "$sdk" {lock}>&-)
+	fi
+	exec {lock}>&-
 fi
 
 # build_tree NAME ARCH [CMAKE-ARGS...]: configures and builds ARCH in OUT/cmake-NAME, the given

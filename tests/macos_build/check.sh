@@ -28,21 +28,22 @@ lipo=llvm-lipo-16
 binary="$out/kestro-update"
 
 # The builds share the machine with the timing tests of the same ctest run: at a lower priority
-# they take only the CPU they leave.
-rm -f "$binary"
-if ! nice -n 10 "$root/scripts/build-macos.sh" --tests "$out"; then
-  echo "FAILED: scripts/build-macos.sh did not build the helper and its tests"
-  exit 1
-fi
-
-# The second build, from a copy of what the build reads, runs while this one is checked.
+# they take only the CPU they leave. The second build, from a copy of what the build reads into
+# another folder, runs beside the first (the one that comes second to a missing SDK waits for
+# the other to make it).
 repro="$out/repro"
+rm -f "$binary"
 rm -rf "$repro"
 mkdir -p "$repro/source"
 cp -R "$root/CMakeLists.txt" "$root/cmake" "$root/src" "$root/scripts" "$root/doc" "$repro/source/"
 nice -n 10 "$repro/source/scripts/build-macos.sh" "$repro/out" >"$repro/build.log" 2>&1 &
 repro_pid=$!
-trap 'kill "$repro_pid" 2>/dev/null || true' EXIT
+# Leave no build running behind the check when it stops early.
+trap 'wait "$repro_pid" 2>/dev/null || true' EXIT
+if ! nice -n 10 "$root/scripts/build-macos.sh" --tests "$out"; then
+  echo "FAILED: scripts/build-macos.sh did not build the helper and its tests"
+  exit 1
+fi
 
 # The signature checker, for this machine; only the types of LLVM's header are used.
 checker="$out/codesign_check"
