@@ -24,7 +24,7 @@ long=Wait.TimesOutAfterTwoMinutesWithoutTouchingAnything
 checks='standins_selftest|layering_check|clang_tidy_check|macos_build_check|darwin_platform_check'
 
 stage "the test suite"
-configure build -DCMAKE_BUILD_TYPE=Debug -DKESTRO_WERROR=ON >/dev/null
+configure build -DCMAKE_BUILD_TYPE=Debug -DKESTRO_WERROR=ON "${this_mac_only[@]}" >/dev/null
 cmake --build build -j2
 build/tests/kestro_update_tests --gtest_filter="$long" >build/long-test.log 2>&1 &
 long_pid=$!
@@ -33,7 +33,7 @@ ctest --test-dir build -j3 --output-on-failure -E "^$long\$"
 
 stage "the test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRO_WERROR=ON \
-	-DKESTRO_SANITIZE=address,undefined >/dev/null
+	-DKESTRO_SANITIZE=address,undefined "${this_mac_only[@]}" >/dev/null
 cmake --build build-asan -j2
 ctest --test-dir build-asan -j3 --output-on-failure -E "^($long|$checks)\$"
 
