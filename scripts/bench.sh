@@ -12,6 +12,7 @@
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
+. scripts/lib/configure.sh
 root=$(pwd -P)
 reps=${REPS:-5}
 mib=256 # per stream; the capture moves twice this
@@ -43,7 +44,7 @@ verdict() { if awk "BEGIN { exit !($1) }"; then echo met; else echo MISSED; fi; 
 
 section "Building build-bench/ (Release)"
 if ! { cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_BENCHMARKS=ON \
-	-DKESTRO_BUILD_TESTS=OFF && cmake --build build-bench -j2; } >"$work/build.log" 2>&1; then
+	-DKESTRO_BUILD_TESTS=OFF "${this_mac_only[@]}" && cmake --build build-bench -j2; } >"$work/build.log" 2>&1; then
 	tail -n 30 "$work/build.log"
 	exit 1
 fi

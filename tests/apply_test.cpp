@@ -10,6 +10,7 @@
 #include "apply/services.h"
 #include "support/env.h"
 #include "support/harness.h"
+#include "support/platform.h"
 
 namespace kestro {
 namespace {
@@ -121,7 +122,7 @@ TEST(FindAppBundle, TopLevelFirstThenOneLevelDown) {
 TEST(ExtractUpdate, RefusesAScratchDirectoryItDoesNotOwnAlone) {
   // In a shared sticky directory another user's leftovers cannot be removed by us. Root
   // plays the other user; a child that dropped to "nobody" plays the helper.
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to play two users";
+  if (const char* why = test::other_user_skip_reason()) GTEST_SKIP() << why;
   const struct {
     const char* name;
     const char* setup;  // sh, run as root in the shared directory
@@ -137,7 +138,7 @@ TEST(ExtractUpdate, RefusesAScratchDirectoryItDoesNotOwnAlone) {
     test::shell("cd " + test::sh_quote(dir.path()) + " && " + c.setup);
     pid_t child = fork();
     if (child == 0) {
-      if (setuid(65534) != 0) _exit(3);
+      if (setuid(test::other_user_id()) != 0) _exit(3);
       setenv("TMPDIR", dir.path().c_str(), 1);
       setenv("PATH", "/nonexistent", 1);  // ditto must never run anyway
       setenv("KESTRO_UPDATE_LOG", "/dev/null", 1);

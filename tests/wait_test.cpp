@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "support/harness.h"
+#include "support/platform.h"
 
 namespace kestro {
 namespace {
@@ -69,7 +70,7 @@ TEST(WaitForParent, RefusedProbeCountsAsGone) {
   // child first; either way pid 1 then belongs to someone else.
   pid_t child = fork();
   if (child == 0) {
-    if (geteuid() == 0 && setuid(65534) != 0) _exit(3);
+    if (geteuid() == 0 && setuid(test::other_user_id()) != 0) _exit(3);
     _exit(wait_for_parent(1, WaitLimits{2s, 400ms}).ok() ? 0 : 1);
   }
   const double start = now_seconds();

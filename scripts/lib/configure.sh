@@ -10,3 +10,9 @@ configure() {
 		return 1
 	fi
 }
+
+# On a Mac the project builds both architectures unless told otherwise. What links libraries of
+# this machine (GoogleTest, libFuzzer, Google Benchmark), which Homebrew installs for this Mac's
+# architecture only, and runs here, is built for that one: pass "${this_mac_only[@]}" to cmake.
+this_mac_only=()
+[ "$(uname -s)" != Darwin ] || this_mac_only=(-DCMAKE_OSX_ARCHITECTURES="$(uname -m)")

@@ -10,7 +10,11 @@ needs_tests=("${needs_build[@]}"
 	cmd:clang++=clang:llvm cmd:clang-tidy=clang-tidy:llvm
 	"glob:/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a=libclang-rt-dev:-")
 
-# The macOS build on Linux: LLVM 16's clang, ld64.lld and tools, CMake with Ninja, and npm for
-# the SDK package (Debian only: on a Mac the plain CMake build is the macOS build).
+# The macOS build on Linux: LLVM 16's clang, ld64.lld and tools (llvm-lipo joins the slices),
+# CMake with Ninja, npm for the SDK package, and GoogleTest's sources to build the suite for
+# macOS (Debian only: on a Mac the plain CMake build is the macOS build).
 needs_macos=("cmd:clang++-16=clang-16:-" "cmd:ld64.lld-16=lld-16:-" "cmd:llvm-objdump-16=llvm-16:-"
-	cmd:cmake=cmake:- "cmd:ninja=ninja-build:-" cmd:npm=npm:-)
+	cmd:cmake=cmake:- "cmd:ninja=ninja-build:-" cmd:npm=npm:-
+	"file:/usr/src/googletest/CMakeLists.txt=googletest:-")
+# Its check on top: the Mach-O and code-signature types of LLVM 16's headers.
+needs_macos_check=("file:/usr/lib/llvm-16/include/llvm/BinaryFormat/MachO.h=llvm-16-dev:-")

@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/platform.h"
+
 namespace kestro::test {
 
 namespace {
@@ -159,8 +161,9 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
   argv.push_back(nullptr);
 
   // "nobody" must be able to reach and change everything in the sandbox.
-  const bool drop_root = options.unprivileged && geteuid() == 0;
-  if (drop_root) shell("chown -R 65534:65534 " + sh_quote(root()));
+  const bool drop_root = options.unprivileged && other_user_skip_reason() == nullptr;
+  const std::string other = std::to_string(other_user_id());
+  if (drop_root) shell("chown -R " + other + ":" + other + " " + sh_quote(root()));
 
   int out_pipe[2], err_pipe[2], sentinel[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0 || pipe(sentinel) != 0) abort();
@@ -194,7 +197,8 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
     if (options.umask >= 0) ::umask(static_cast<mode_t>(options.umask));
     if (options.new_session && setsid() < 0) _exit(126);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    if (drop_root && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+    if (drop_root && (setgroups(0, nullptr) != 0 || setgid(other_user_id()) != 0 ||
+                      setuid(other_user_id()) != 0)) {
       _exit(126);
     }
     execve(program.c_str(), argv.data(), envp.data());

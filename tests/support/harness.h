@@ -52,7 +52,7 @@ struct RunOptions {
   long file_size_limit = -1;                 // RLIMIT_FSIZE in bytes; -1 keeps ours
   long open_files_limit = -1;                // RLIMIT_NOFILE; -1 keeps ours
   int umask = -1;                            // -1 keeps ours
-  bool unprivileged = false;  // run as "nobody" (the sandbox is handed over) when we are root
+  bool unprivileged = false;  // run as "nobody" (the sandbox is handed over) where we may
   double time_limit = 400;    // seconds before the helper is killed as hung
   bool new_session = false;   // start in a session (and process group) of its own
   std::string cwd = "";       // working directory; empty keeps ours

@@ -1,9 +1,16 @@
-// Test support: what this machine can do for a test that only some systems allow. One
-// implementation file per system, picked by the build; a test that cannot run here is
-// skipped with the reason.
+// Test support: what this machine can do for a test, answered per system by platform_linux.cpp
+// or platform_darwin.cpp (tests/CMakeLists.txt picks one). A test that needs what the machine
+// lacks skips itself at run time with the reason: GTEST_SKIP() << reason.
 #pragma once
 
+#include <sys/types.h>
+
 namespace kestro::test {
+
+/// Why a test cannot act as a second, unprivileged user here; nullptr when it can (root on Linux).
+const char* other_user_skip_reason();
+/// The user and group id that a test drops to as that second user ("nobody").
+uid_t other_user_id();
 
 /// Why a test cannot have a pid namespace of its own here (to hand a chosen process id to a
 /// new process), or nullptr when it can.
