@@ -170,6 +170,7 @@ kill $newcomer; exit $status)";
                               script, KESTRO_UPDATE_BINARY, box.path("u.zip")},
                              options, "/usr/bin/unshare");
   EXPECT_EQ(result.err.find("newcomer"), std::string::npos) << result.err;
+  ASSERT_FALSE(result.out.empty()) << result.err;  // the helper's pid
   const auto log = box.log_messages(std::stoi(result.out));
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[1], "parent exited; applying artifact");

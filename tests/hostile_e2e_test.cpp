@@ -146,6 +146,7 @@ TEST(Hostile, EndingTheApplicationsProcessGroupSparesTheHelper) {
                                 u.helper(), archive, u.bundle},
                                options, "/bin/sh");
   u.wait_pid = result.pid;
+  ASSERT_FALSE(result.out.empty()) << result.err;  // the helper's pid
   EXPECT_EQ(test::log_messages(u.box.log_path(), std::stoi(result.out)), u.applied_log(archive));
   expect_applied(u, result);
 }
