@@ -62,8 +62,9 @@ Expected<ExtractedUpdate, std::string> extract_update(const std::string& archive
   if (!holder.empty()) {
     auto created = sys::create_directories(holder, 0777, 0777);
     // Something other than a directory in the holder's place lies on the way to ours.
-    if (!created)
+    if (!created) {
       return fail(sys::os_error_text(created.error() == EEXIST ? ENOTDIR : created.error()));
+    }
   }
   // The unpacked tree is later copied by a command running as root, after an authorization
   // prompt that may stay open for minutes. Whoever may rename or re-point anything on the way

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -154,6 +155,19 @@ void remove_tree(const std::string& path) {
   // A directory that cannot be opened may still be empty, and then rmdir takes it.
   if (dir.valid() && !remove_below(std::move(dir), dir_id)) return;
   rmdir(path.c_str());
+}
+
+Expected<std::string, int> read_link(const std::string& path) {
+  std::vector<char> buffer(256);
+  for (;;) {
+    const ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n < 0) {
+      const int error = errno;
+      return fail(error);
+    }
+    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);  // possibly cut short: again with more room
+  }
 }
 
 bool is_directory(const std::string& path) {

@@ -21,6 +21,9 @@ Expected<void, int> create_directories(const std::string& path, mode_t parent_mo
 /// (never its target). A plain file is left alone. Failures are ignored: this is clean-up.
 void remove_tree(const std::string& path);
 
+/// The target of symbolic link `path`, whole however long, or the errno of readlink.
+Expected<std::string, int> read_link(const std::string& path);
+
 /// True when `path` names a directory, following links; false when its status is unreadable.
 bool is_directory(const std::string& path);
 

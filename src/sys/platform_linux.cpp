@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "sys/fd.h"
+#include "sys/fs.h"
 #include "sys/platform.h"
 #include "sys/retry.h"
 
@@ -24,13 +24,9 @@ std::optional<std::string> executable_path() {
   const auto* started_by =
       reinterpret_cast<const char*>(getauxval(AT_EXECFN));  // NOLINT(performance-no-int-to-ptr)
   if (started_by != nullptr && *started_by != '\0') return std::string(started_by);
-  std::vector<char> buffer(256);
-  for (;;) {
-    ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n < 0) return std::nullopt;
-    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
-    buffer.resize(buffer.size() * 2);  // possibly truncated: try again with more room
-  }
+  auto resolved = read_link("/proc/self/exe");
+  if (!resolved) return std::nullopt;
+  return resolved.value();
 }
 
 std::optional<std::string> user_temp_dir() { return std::nullopt; }

@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "sys/fs.h"
+
 namespace kestro::sys {
 
 namespace {
@@ -41,19 +43,6 @@ std::vector<std::string> components_reversed(const std::string& path) {
 std::string parent_of(const std::string& dir) {
   const size_t slash = dir.rfind('/');
   return slash == 0 || slash == std::string::npos ? "/" : dir.substr(0, slash);
-}
-
-Expected<std::string, int> read_link(const std::string& path) {
-  std::vector<char> buffer(256);
-  for (;;) {
-    const ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
-    if (n < 0) {
-      const int error = errno;
-      return fail(error);
-    }
-    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
-    buffer.resize(buffer.size() * 2);  // possibly cut short: again with more room
-  }
 }
 
 // The status of `path` itself (a link is not followed), or the errno of lstat.
