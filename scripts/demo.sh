@@ -120,8 +120,9 @@ for bundle in Kestro.app Kestro.app.bak; do
 done
 
 section "8. Tool calls the helper made (STANDIN_CALLS, one per line)"
-echo "    (osascript's script runs as root behind the password prompt: it keeps the old bundle"
-echo "    as .bak, copies the new one, and gives the old one back if that copy fails)"
+echo "    (osascript's script runs as root behind the password prompt: it copies the new bundle"
+echo "    to Kestro.app.new and flushes it, keeps the old one as .bak and renames the new one"
+echo "    into place, so a whole bundle is installed at every instant)"
 if [ -s "$demo/calls.txt" ]; then show <"$demo/calls.txt"; else echo "    (none)"; fi
 
 exit "$status"

@@ -21,12 +21,16 @@ TEST(BuildReplaceScript, PlainPathsGiveTheExactLine) {
   const std::string script = build_replace_script(t, s);
   EXPECT_EQ(
       script,
-      "do shell script \"rm -rf '/Applications/Kestro.app.bak'; mv '/Applications/Kestro.app' "
-      "'/Applications/Kestro.app.bak' 2>/dev/null; ditto "
-      "'/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' '/Applications/Kestro.app' || "
-      "{ rm -rf '/Applications/Kestro.app'; mv '/Applications/Kestro.app.bak' "
-      "'/Applications/Kestro.app' 2>/dev/null; exit 1; }\" with administrator privileges");
-  EXPECT_EQ(script.size(), 152 + 7 * t.size() + s.size());
+      "do shell script \"rm -rf '/Applications/Kestro.app.bak' '/Applications/Kestro.app.new' && "
+      "ditto '/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' '/Applications/Kestro.app.new'"
+      " && sync || { rm -rf '/Applications/Kestro.app.new'; exit 1; }; mv "
+      "'/Applications/Kestro.app'"
+      " '/Applications/Kestro.app.bak' 2>/dev/null; [ ! -e '/Applications/Kestro.app' ] && mv "
+      "'/Applications/Kestro.app.new' '/Applications/Kestro.app' || { rm -rf "
+      "'/Applications/Kestro.app.new'; [ -e '/Applications/Kestro.app' ] || mv "
+      "'/Applications/Kestro.app.bak' '/Applications/Kestro.app' 2>/dev/null; exit 1; }\" with "
+      "administrator privileges");
+  EXPECT_EQ(script.size(), 249 + 13 * t.size() + s.size());
 }
 
 TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) {
@@ -36,9 +40,9 @@ TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) 
     const char* script;
   } cases[] = {
       {"/A/x'y.app", "/s/K.app",
-       R"(do shell script "rm -rf '/A/x'\\''y.app.bak'; mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; ditto '/s/K.app' '/A/x'\\''y.app' || { rm -rf '/A/x'\\''y.app'; mv '/A/x'\\''y.app.bak' '/A/x'\\''y.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
+       R"(do shell script "rm -rf '/A/x'\\''y.app.bak' '/A/x'\\''y.app.new' && ditto '/s/K.app' '/A/x'\\''y.app.new' && sync || { rm -rf '/A/x'\\''y.app.new'; exit 1; }; mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; [ ! -e '/A/x'\\''y.app' ] && mv '/A/x'\\''y.app.new' '/A/x'\\''y.app' || { rm -rf '/A/x'\\''y.app.new'; [ -e '/A/x'\\''y.app' ] || mv '/A/x'\\''y.app.bak' '/A/x'\\''y.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
       {"/A/K.app", "/s/q\"b\\s/K.app",
-       R"(do shell script "rm -rf '/A/K.app.bak'; mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; ditto '/s/q\"b\\s/K.app' '/A/K.app' || { rm -rf '/A/K.app'; mv '/A/K.app.bak' '/A/K.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
+       R"(do shell script "rm -rf '/A/K.app.bak' '/A/K.app.new' && ditto '/s/q\"b\\s/K.app' '/A/K.app.new' && sync || { rm -rf '/A/K.app.new'; exit 1; }; mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; [ ! -e '/A/K.app' ] && mv '/A/K.app.new' '/A/K.app' || { rm -rf '/A/K.app.new'; [ -e '/A/K.app' ] || mv '/A/K.app.bak' '/A/K.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);

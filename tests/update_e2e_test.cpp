@@ -36,9 +36,11 @@ const std::vector<std::string> kZarnoJobs = {
 
 // The replace script for paths without quotes or backslashes.
 std::string plain_script(const std::string& t, const std::string& s) {
-  return "do shell script \"rm -rf '" + t + ".bak'; mv '" + t + "' '" + t +
-         ".bak' 2>/dev/null; ditto '" + s + "' '" + t + "' || { rm -rf '" + t + "'; mv '" + t +
-         ".bak' '" + t + "' 2>/dev/null; exit 1; }\" with administrator privileges";
+  const std::string b = "'" + t + ".bak'", n = "'" + t + ".new'", q = "'" + t + "'";
+  return "do shell script \"rm -rf " + b + " " + n + " && ditto '" + s + "' " + n +
+         " && sync || { rm -rf " + n + "; exit 1; }; mv " + q + " " + b + " 2>/dev/null; [ ! -e " +
+         q + " ] && mv " + n + " " + q + " || { rm -rf " + n + "; [ -e " + q + " ] || mv " + b +
+         " " + q + " 2>/dev/null; exit 1; }\" with administrator privileges";
 }
 
 // The standard-error lines the helper wrote itself: osascript and launchctl run on the
@@ -87,7 +89,7 @@ TEST(Update, WholeRunReplacesTheBundleReloadsJobsAndRelaunches) {
   EXPECT_FALSE(test::exists(u.box.extract_dir()));
   EXPECT_EQ(u.box.calls(), concat(concat({u.unpack_call(archive),
                                           "osascript '-e' " + sh_quote(plain_script(u.bundle, s)),
-                                          "ditto " + sh_quote(s) + " " + sh_quote(u.bundle)},
+                                          "ditto " + sh_quote(s) + " '" + u.bundle + ".new'"},
                                          expected_launchctl(kKestroJobs)),
                                   {"open " + sh_quote(u.bundle)}));
 
@@ -443,7 +445,7 @@ TEST(Update, QuotesAndBackslashesInTheBundlePathStayInsideTheirWords) {
     EXPECT_EQ(launchctl_calls(u.box.calls()), expected_launchctl(kKestroJobs));
     const auto calls = u.box.calls();
     ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(calls[2], "ditto " + sh_quote(u.extracted()) + " " + sh_quote(u.bundle));
+    EXPECT_EQ(calls[2], "ditto " + sh_quote(u.extracted()) + " " + sh_quote(u.bundle + ".new"));
     for (const std::string& dir : {u.box.root(), std::string(cwd)}) {
       const std::string planted = dir + "/PWNED";
       EXPECT_FALSE(test::exists(planted)) << planted;
@@ -513,6 +515,7 @@ TEST(Update, OsascriptEndingBadlyFailsTheApply) {
   } cases[] = {
       {"kill -KILL $$", "signal"},
       {"exit 3", "3"},
+      {"export STANDIN_DITTO_COPY_FAIL=cut", "1"},  // the root shell ends mid-copy
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.prelude);
@@ -521,7 +524,8 @@ TEST(Update, OsascriptEndingBadlyFailsTheApply) {
     const std::string archive = zip_one_bundle(u.box, "2");
     RunResult result = u.run(archive);
     EXPECT_EQ(result.exit_code, 1);
-    EXPECT_EQ(result.err, std::string("kestro-update: ") + kReplaceFailed + "\n");
+    EXPECT_EQ(own_lines(result.err),
+              std::vector<std::string>{std::string("kestro-update: ") + kReplaceFailed});
     EXPECT_EQ(u.box.log_messages(result.pid),
               concat(concat(u.head(archive), {"replacing " + u.bundle + " with " + u.extracted(),
                                               std::string("osascript exit: ") + c.status}),

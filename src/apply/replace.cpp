@@ -46,12 +46,22 @@ std::string resolve_target_bundle(const std::string& new_bundle) {
 std::string build_replace_script(const std::string& target_text, const std::string& new_text) {
   const std::string target = shell_quoted(target_text);
   const std::string backup = shell_quoted(target_text + ".bak");
-  // A copy that fails (a full disk, say) must not leave a half-copied bundle installed: it
-  // is removed and the old one moved back, so that the relaunch starts a whole build.
-  const std::string command = "rm -rf " + backup + "; mv " + target + " " + backup +
-                              " 2>/dev/null; ditto " + shell_quoted(new_text) + " " + target +
-                              " || { rm -rf " + target + "; mv " + backup + " " + target +
-                              " 2>/dev/null; exit 1; }";
+  const std::string beside = shell_quoted(target_text + ".new");
+  // The installed bundle must be whole at every instant, whatever cuts the shell short (a power
+  // cut, a forced restart), since the machine may be reachable only through it. So the new
+  // build is copied beside it and flushed to disk (else a rename after a power cut could put
+  // empty files in place), and then renamed into place: on one volume a rename is atomic, and
+  // the only moment without an installed bundle lies between the two renames. A copy that
+  // fails (a full disk, say) takes its half copy away and leaves the installed bundle alone; a
+  // half copy left by a run cut short is removed by the next run's first step. If the installed
+  // bundle cannot be moved aside, nothing is renamed onto it (mv would nest the new bundle inside
+  // the old one); if the new one cannot be renamed into place, the old one goes back. Without
+  // an installed bundle (a first installation) the first mv fails quietly.
+  const std::string command =
+      "rm -rf " + backup + " " + beside + " && ditto " + shell_quoted(new_text) + " " + beside +
+      " && sync || { rm -rf " + beside + "; exit 1; }; mv " + target + " " + backup +
+      " 2>/dev/null; [ ! -e " + target + " ] && mv " + beside + " " + target + " || { rm -rf " +
+      beside + "; [ -e " + target + " ] || mv " + backup + " " + target + " 2>/dev/null; exit 1; }";
   return "do shell script \"" + applescript_escaped(command) + "\" with administrator privileges";
 }
 

@@ -12,10 +12,10 @@ namespace kestro {
 /// "/Applications" joined with the new bundle's file name.
 std::string resolve_target_bundle(const std::string& new_bundle);
 
-/// The AppleScript line that has the shell delete T.bak, move T to T.bak and ditto S to T,
-/// as administrator; a failed copy is removed and T.bak moved back, and the script fails. Quotes
-/// and backslashes in T and S are escaped for the shell and then for the AppleScript string, so any
-/// path names only itself.
+/// The AppleScript line that has a root shell copy S to T.new beside T and flush it, move T to
+/// T.bak and rename T.new to T; on a failure the half copy is removed, T is left whole (or given
+/// back from T.bak), and the script fails. Quotes and backslashes in T and S are escaped for the
+/// shell and then for the AppleScript string, so any path names only itself.
 std::string build_replace_script(const std::string& target_text, const std::string& new_text);
 
 /// Logs "replacing …", runs osascript, logs "osascript exit: …", removes `extraction_dir`;
