@@ -81,7 +81,7 @@ TEST(ServicePlistsFor, OnlyTheExactStemKestroLoadsKestroJobs) {
 
 TEST(ResolveTargetBundle, OutsideAnyBundleFallsBackToApplications) {
   // The test binary lies in no bundle.
-  EXPECT_EQ(resolve_target_bundle("/tmp/kestro_update_extract/payload/Kestro 2.app"),
+  EXPECT_EQ(resolve_target_bundle("/tmp/kestro_update_extract/payload/Kestro 2.app").value(),
             "/Applications/Kestro 2.app");
 }
 

@@ -145,18 +145,24 @@ TEST(Update, FailedCopyGivesTheOldBundleBack) {
   EXPECT_EQ(u.box.calls().back(), "open " + sh_quote(u.bundle));
 }
 
-TEST(Update, RelativeFoldersWithOneLetterNamesAreCreated) {
+TEST(Update, RelativeStartAndFoldersWithOneLetterNamesInstall) {
+  // The root shell runs in /, not here: every path it is given must be absolute.
   Installed u;
   u.box.unset_env("KESTRO_UPDATE_LOG");
   u.box.set_env("HOME", "h");
   u.box.set_env("TMPDIR", "a/b/");
   RunOptions options;
   options.cwd = u.box.root();
-  RunResult result = u.run(zip_one_bundle(u.box, "2"), "", options);
+  const std::string archive = zip_one_bundle(u.box, "2");
+  RunResult result = u.box.run(
+      {"--wait-pid", std::to_string(u.wait_pid), "--install", archive, "--relaunch", u.bundle},
+      options, "Applications/Kestro.app/Contents/MacOS/kestro-update");
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(version_of(u.bundle), "2");
   const auto log = test::log_messages(u.box.path("h/Library/Logs/kestro-update.log"), result.pid);
   ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.at(3), "replacing " + u.bundle + " with " +
+                           u.box.path("a/b/kestro_update_extract/Kestro.app"));
   EXPECT_EQ(log.back(), "done");
 }
 

@@ -38,8 +38,11 @@ std::vector<std::string> listing(const std::string& dir) {
   return paths;
 }
 
-// The scratch directory: the system temporary directory joined with "kestro_update_extract".
-std::string extraction_dir_path() { return join(system_temp_dir(), "kestro_update_extract"); }
+// The scratch directory: the system temporary directory joined with "kestro_update_extract",
+// made absolute. Its bundle's path goes to a root shell, whose working directory is not ours.
+Expected<std::string, int> extraction_dir_path() {
+  return sys::absolute_path(join(system_temp_dir(), "kestro_update_extract"));
+}
 
 // Logs and runs "ditto -x -k ARCHIVE DIR"; the SpawnError text or "ditto extract failed: "
 // with ditto's trimmed standard error when it does not exit 0.
@@ -57,14 +60,14 @@ Expected<void, std::string> unpack_archive(const std::string& archive, const std
 }  // namespace
 
 Expected<ExtractedUpdate, std::string> extract_update(const std::string& archive) {
-  const std::string dir = extraction_dir_path();
-  const std::string holder = parent(dir).value_or("");
-  if (!holder.empty()) {
-    auto created = sys::create_directories(holder, 0777, 0777);
-    // Something other than a directory in the holder's place lies on the way to ours.
-    if (!created) {
-      return fail(sys::os_error_text(created.error() == EEXIST ? ENOTDIR : created.error()));
-    }
+  auto absolute = extraction_dir_path();
+  if (!absolute) return fail(sys::os_error_text(absolute.error()));
+  const std::string& dir = absolute.value();
+  const std::string holder = parent(dir).value_or("/");
+  auto created = sys::create_directories(holder, 0777, 0777);
+  // Something other than a directory in the holder's place lies on the way to ours.
+  if (!created) {
+    return fail(sys::os_error_text(created.error() == EEXIST ? ENOTDIR : created.error()));
   }
   // The unpacked tree is later copied by a command running as root, after an authorization
   // prompt that may stay open for minutes. Whoever may rename or re-point anything on the way

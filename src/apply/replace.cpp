@@ -5,6 +5,7 @@
 #include "paths/paths.h"
 #include "paths/text.h"
 #include "sys/fs.h"
+#include "sys/os_error.h"
 #include "sys/platform.h"
 
 namespace kestro {
@@ -36,9 +37,14 @@ std::string applescript_escaped(const std::string& text) {
 
 }  // namespace
 
-std::string resolve_target_bundle(const std::string& new_bundle) {
+Expected<std::string, std::string> resolve_target_bundle(const std::string& new_bundle) {
   if (auto self = sys::executable_path()) {
-    if (auto bundle = enclosing_app_bundle(*self)) return *bundle;
+    // A helper started by a relative path is told that path. The target goes to a root shell
+    // whose working directory is not ours, so it is made absolute first; where the working
+    // directory cannot be read, no bundle is guessed.
+    auto absolute = sys::absolute_path(*self);
+    if (!absolute) return fail(sys::os_error_text(absolute.error()));
+    if (auto bundle = enclosing_app_bundle(absolute.value())) return *bundle;
   }
   return join("/Applications", file_name(new_bundle).value_or(""));
 }
@@ -67,7 +73,12 @@ std::string build_replace_script(const std::string& target_text, const std::stri
 
 Expected<std::string, std::string> replace_installed_bundle(const std::string& new_bundle,
                                                             const std::string& extraction_dir) {
-  const std::string target = resolve_target_bundle(new_bundle);
+  auto resolved = resolve_target_bundle(new_bundle);
+  if (!resolved) {
+    sys::remove_tree(extraction_dir);
+    return fail(resolved.error());
+  }
+  const std::string& target = resolved.value();
   const std::string target_text = to_text(target);
   const std::string new_text = to_text(new_bundle);
   log_line("replacing " + target_text + " with " + new_text);

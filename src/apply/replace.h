@@ -8,9 +8,10 @@
 
 namespace kestro {
 
-/// The installed bundle to replace: the app bundle that encloses this executable, else
-/// "/Applications" joined with the new bundle's file name.
-std::string resolve_target_bundle(const std::string& new_bundle);
+/// The installed bundle to replace: the app bundle that encloses this executable's path, made
+/// absolute, else "/Applications" joined with the new bundle's file name; the OS error text
+/// when the executable's path is relative and the working directory cannot be read.
+Expected<std::string, std::string> resolve_target_bundle(const std::string& new_bundle);
 
 /// The AppleScript line that has a root shell copy S to T.new beside T and flush it, move T to
 /// T.bak and rename T.new to T; on a failure the half copy is removed, T is left whole (or given
@@ -20,7 +21,8 @@ std::string build_replace_script(const std::string& target_text, const std::stri
 
 /// Logs "replacing …", runs osascript, logs "osascript exit: …", removes `extraction_dir`;
 /// the target bundle on exit 0, else the one failure message. A target or new bundle path
-/// that is not UTF-8 fails with "path is not valid UTF-8: <text form>" before osascript runs.
+/// that is not UTF-8 fails with "path is not valid UTF-8: <text form>" before osascript runs,
+/// and a target that cannot be resolved with its error before anything is logged.
 Expected<std::string, std::string> replace_installed_bundle(const std::string& new_bundle,
                                                             const std::string& extraction_dir);
 

@@ -170,6 +170,24 @@ Expected<std::string, int> read_link(const std::string& path) {
   }
 }
 
+Expected<std::string, int> working_directory() {
+  std::vector<char> buffer(256);
+  while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+    const int error = errno;
+    if (error != ERANGE) return fail(error);
+    buffer.resize(buffer.size() * 2);
+  }
+  return std::string(buffer.data());
+}
+
+Expected<std::string, int> absolute_path(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  auto cwd = working_directory();
+  if (!cwd) return fail(cwd.error());
+  const std::string& base = cwd.value();
+  return base + (base.back() == '/' ? "" : "/") + path;
+}
+
 bool is_directory(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

@@ -24,6 +24,13 @@ void remove_tree(const std::string& path);
 /// The target of symbolic link `path`, whole however long, or the errno of readlink.
 Expected<std::string, int> read_link(const std::string& path);
 
+/// The working directory, whole however long, or the errno of getcwd.
+Expected<std::string, int> working_directory();
+
+/// `path` itself when it begins with "/"; else the working directory, "/" and `path`; or the
+/// errno of getcwd.
+Expected<std::string, int> absolute_path(const std::string& path);
+
 /// True when `path` names a directory, following links; false when its status is unreadable.
 bool is_directory(const std::string& path);
 

@@ -68,16 +68,6 @@ Expected<void, int> check_directory(const std::string& dir) {
   return check_directory(st.value());
 }
 
-Expected<std::string, int> working_directory() {
-  std::vector<char> buffer(256);
-  while (getcwd(buffer.data(), buffer.size()) == nullptr) {
-    const int error = errno;
-    if (error != ERANGE) return fail(error);
-    buffer.resize(buffer.size() * 2);
-  }
-  return std::string(buffer.data());
-}
-
 }  // namespace
 
 Expected<void, int> check_safe_path(const std::string& dir) {
