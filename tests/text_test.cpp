@@ -32,6 +32,7 @@ TEST(ToText, ReplacesEachMaximalSubpart) {
       {"\xED\xA0\x80", times(kFffd, 3)},      // encoded surrogate: three
       {"\xF4\x90\x80\x80", times(kFffd, 4)},  // past U+10FFFF
       {"\xF0\x9F\x98", kFffd},                // four-byte form cut short
+      {"\xE2\x82\xC0", times(kFffd, 2)},      // a lead byte as the third
       {"\x80\x80", times(kFffd, 2)},          // stray continuation bytes
       {"\xF5\x80", times(kFffd, 2)},
       {"x\xC3(y", "x" + kFffd + "(y"},
