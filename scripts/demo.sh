@@ -8,9 +8,21 @@
 # calls (ditto, osascript, launchctl, open) are the stand-ins from
 # tests/standins/, alone on PATH: all happens inside the folder, nothing is
 # really loaded or opened, no password is asked for.
-# Usage, from the repo root: scripts/demo.sh   (KEEP=1 keeps the folder)
+# Usage, from the repo root: scripts/demo.sh [--helper FILE]   (KEEP=1 keeps the folder)
+#   --helper FILE  runs the same update with FILE (a helper built elsewhere, such as the
+#                  universal macOS file) instead of building one; nothing is built.
 # Exits with the helper's exit status.
 set -eu
+
+given=
+if [ "${1:-}" = --helper ] && [ $# -eq 2 ] && [ -n "$2" ]; then
+	given=$2
+	[ -f "$given" ] || { echo "demo.sh: no helper file at $given" >&2; exit 2; }
+	case $given in /*) ;; *) given=$(pwd -P)/$given ;; esac
+elif [ $# -ne 0 ]; then
+	echo "usage: scripts/demo.sh [--helper FILE]" >&2
+	exit 2
+fi
 
 cd "$(dirname "$0")/.."
 root=$(pwd -P)
@@ -19,7 +31,11 @@ section() { printf '\n=== %s\n' "$*"; }
 . scripts/lib/require.sh
 . scripts/lib/needs.sh
 . scripts/lib/configure.sh
-require "to build the helper and run the demo" "${needs_build[@]}"
+if [ -n "$given" ]; then
+	require "to run the demo" "${needs_demo[@]}"
+else
+	require "to build the helper and run the demo" "${needs_build[@]}"
+fi
 
 tmpbase=${TMPDIR:-/tmp}
 demo=$(mktemp -d "${tmpbase%/}/kestro-demo.XXXXXX")
@@ -38,14 +54,21 @@ trap cleanup EXIT
 # Print stdin indented, with the folder's path written as $DEMO.
 show() { sed -e "s|$demo|\$DEMO|g" -e 's/^/    /'; }
 
-section "1. Building the helper (cmake, Release, into build-demo/)"
-if ! { configure build-demo -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_TESTS=OFF &&
-	cmake --build build-demo -j2 --target kestro-update; } >"$demo/build.log" 2>&1; then
-	echo "    The build FAILED. Its last lines:"
-	tail -n 30 "$demo/build.log" | show
-	exit 1
+helper_file=$root/build-demo/kestro-update
+if [ -n "$given" ]; then
+	section "1. The helper to run (given, not built)"
+	helper_file=$given
+	echo "    $helper_file"
+else
+	section "1. Building the helper (cmake, Release, into build-demo/)"
+	if ! { configure build-demo -DCMAKE_BUILD_TYPE=Release -DKESTRO_BUILD_TESTS=OFF &&
+		cmake --build build-demo -j2 --target kestro-update; } >"$demo/build.log" 2>&1; then
+		echo "    The build FAILED. Its last lines:"
+		tail -n 30 "$demo/build.log" | show
+		exit 1
+	fi
+	echo "    built build-demo/kestro-update"
 fi
-echo "    built build-demo/kestro-update"
 
 # make_bundle DIR VERSION: a minimal app bundle of the given version.
 make_bundle() {
@@ -60,7 +83,8 @@ PLIST
 	printf '#!/bin/sh\necho "Kestro, version %s"\n' "$2" >"$1/Contents/MacOS/Kestro"
 	chmod 755 "$1/Contents/MacOS/Kestro"
 	echo "$2" >"$1/Contents/Resources/version.txt"
-	cp "$root/build-demo/kestro-update" "$1/Contents/MacOS/kestro-update"
+	cp "$helper_file" "$1/Contents/MacOS/kestro-update"
+	chmod 755 "$1/Contents/MacOS/kestro-update"
 }
 
 section "2. Setting up a throw-away folder"

@@ -1,8 +1,10 @@
 # What each script needs, as require (scripts/lib/require.sh) takes it: PROBE=DEBIAN[:BREW].
 # Sourced; needs bash.
 
-# Building the helper: CMake with its build tool, and a C++17 compiler. The demo zips and unzips.
-needs_build=(cmd:cmake=cmake "cmd:make=make:-" "cmd:g++|c++=g++:-" cmd:zip=zip:- cmd:unzip=unzip:-)
+# The demo with a helper it is given: it zips and unzips.
+needs_demo=(cmd:zip=zip:- cmd:unzip=unzip:-)
+# Building the helper on top: CMake with its build tool, and a C++17 compiler.
+needs_build=(cmd:cmake=cmake "cmd:make=make:-" "cmd:g++|c++=g++:-" "${needs_demo[@]}")
 
 # The tests on top: GoogleTest; clang with libFuzzer's runtime for the fuzz targets; clang-tidy.
 needs_tests=("${needs_build[@]}"
