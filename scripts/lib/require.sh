@@ -9,6 +9,11 @@
 # Unmet needs are installed with apt-get when running as root or with password-less sudo, or
 # with Homebrew on macOS where it is present; otherwise the script stops with one message that
 # names the packages and the command that installs them.
+#
+#   require_named "WHY" PROBE=DEBIAN[:BREW] ...
+#
+# The same, but it never installs: an unmet need stops the script with that one message. For
+# the checks that ctest runs, whose needs the test command installs before it starts them.
 
 require() {
 	local why=$1 entry probe packages deb brew
@@ -28,6 +33,17 @@ require() {
 	debs=${debs# }
 	brews=${brews# }
 
+	if [ "${require_install:-yes}" = no ]; then
+		if [ "$(uname -s)" = Darwin ]; then
+			require_stop "$brews" "brew install $brews"
+		elif command -v apt-get >/dev/null 2>&1; then
+			local sudo=""
+			[ "$(id -u)" -eq 0 ] || sudo="sudo "
+			require_stop "$debs" \
+				"${sudo}apt-get update && ${sudo}apt-get install -y --no-install-recommends $debs"
+		fi
+		require_stop "$debs" "your system's packages that match these Debian ones"
+	fi
 	if [ "$(uname -s)" = Darwin ]; then
 		if [ -n "$brews" ] && command -v brew >/dev/null 2>&1; then
 			echo "Installing with Homebrew, $why: $brews"
@@ -66,6 +82,10 @@ require() {
 	for probe in $unmet; do
 		require_met "$probe" || require_stop "$debs" "(installed, yet $probe is still missing)"
 	done
+}
+
+require_named() {
+	require_install=no require "$@"
 }
 
 # require_met PROBE: true when the need that PROBE describes is met.
