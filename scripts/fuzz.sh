@@ -11,6 +11,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd -P)
 . scripts/lib/configure.sh
+# clang_cxx: the clang++ with libFuzzer, on a Mac Homebrew's (Apple's has no libFuzzer).
+. scripts/lib/needs.sh
+# The outer time limit below: coreutils' timeout, which Homebrew's coreutils may call gtimeout.
+limit=timeout
+command -v timeout >/dev/null || limit=gtimeout
 build="$root/build-fuzz"
 seconds=${FUZZ_SECONDS:-20}
 targets=("$@")
@@ -25,13 +30,13 @@ esac
 for target in "${targets[@]}"; do
 	[ -f "fuzz/$target.cpp" ] || { echo "fuzz.sh: no fuzz target '$target' in fuzz/" >&2; exit 2; }
 done
-for tool in cmake clang++; do
+for tool in cmake "$clang_cxx" "$limit"; do
 	command -v "$tool" >/dev/null || { echo "fuzz.sh: '$tool' is needed but not installed" >&2; exit 2; }
 done
-echo "compiler: $(clang++ --version | head -n 1)"
+echo "compiler: $("$clang_cxx" --version | head -n 1)"
 
 mkdir -p "$build"
-if ! { cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE= \
+if ! { cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$clang_cxx" -DCMAKE_BUILD_TYPE= \
 	-DCMAKE_CXX_FLAGS="-O1 -g" -DKESTRO_BUILD_FUZZERS=ON -DKESTRO_BUILD_TESTS=OFF \
 	-DKESTRO_BUILD_BENCHMARKS=OFF -DKESTRO_SANITIZE=address,undefined -DCMAKE_UNITY_BUILD=ON \
 	"${this_mac_only[@]}" &&
@@ -60,10 +65,12 @@ for target in "${targets[@]}"; do
 
 	status=0
 	# The outer limit only guards against a run that ignores its own time limit.
-	timeout $((seconds + 120)) "$build/fuzz/$target" "${opts[@]}" "$corpus" >"$log" 2>&1 || status=$?
+	"$limit" $((seconds + 120)) "$build/fuzz/$target" "${opts[@]}" "$corpus" >"$log" 2>&1 || status=$?
 	runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$log" | tail -n 1)
 	cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -n 1 || true)
-	found=$(find "$artifacts" -type f -printf '%f\n' | head -n 1)
+	# The first input a run left, by name (BSD find, a Mac's, has no -printf).
+	found=$(find "$artifacts" -type f | head -n 1)
+	found=${found##*/}
 	if [ "$status" -eq 0 ] && [ -z "$found" ]; then
 		printf '%-11s ok: %s runs in %s s, %s, corpus %s -> %s inputs\n' "$target:" "${runs:-?}" \
 			"$seconds" "${cov:-no coverage line}" "$seeds" "$(find "$corpus" -type f | wc -l)"

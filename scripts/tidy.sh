@@ -7,13 +7,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:?usage: scripts/tidy.sh BUILD}
 [ -f "$build/compile_commands.json" ] || { echo "tidy.sh: no $build/compile_commands.json" >&2; exit 2; }
+# clang_tidy: on a Mac, Homebrew's llvm keg holds it, off PATH.
+. scripts/lib/needs.sh
+command -v "$clang_tidy" >/dev/null ||
+	{ echo "tidy.sh: '$clang_tidy' is needed but not installed" >&2; exit 2; }
 
 files=()
 for file in src/*/*.cpp; do
 	if grep -q "\"file\": \".*/$file\"" "$build/compile_commands.json"; then files+=("$file"); fi
 done
 if ! printf '%s\n' "${files[@]}" |
-	xargs -P 2 -n 4 clang-tidy -p "$build" --quiet --warnings-as-errors='*' 2>/dev/null; then
+	xargs -P 2 -n 4 "$clang_tidy" -p "$build" --quiet --warnings-as-errors='*' 2>/dev/null; then
 	echo "tidy.sh: clang-tidy has findings (above)" >&2
 	exit 1
 fi

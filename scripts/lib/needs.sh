@@ -7,10 +7,29 @@ needs_demo=(cmd:zip=zip:- cmd:unzip=unzip:-)
 needs_build=(cmd:cmake=cmake "cmd:make=make:-" "cmd:g++|c++=g++:-" "${needs_demo[@]}")
 
 # The tests on top: GoogleTest; clang with libFuzzer's runtime for the fuzz targets; clang-tidy.
-needs_tests=("${needs_build[@]}"
-	"file:/usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h|/opt/homebrew/include/gtest/gtest.h=libgtest-dev:googletest"
-	cmd:clang++=clang:llvm cmd:clang-tidy=clang-tidy:llvm
-	"glob:/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a=libclang-rt-dev:-")
+# scripts/fuzz.sh and scripts/tidy.sh run the clang++ and clang-tidy named here.
+clang_cxx=clang++ clang_tidy=clang-tidy
+if [ "$(uname -s)" != Darwin ]; then
+	needs_tests=("${needs_build[@]}"
+		"file:/usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h|/opt/homebrew/include/gtest/gtest.h=libgtest-dev:googletest"
+		cmd:clang++=clang:llvm cmd:clang-tidy=clang-tidy:llvm
+		"glob:/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a=libclang-rt-dev:-")
+else
+	# On a Mac, Apple's clang++ has no libFuzzer and the command-line tools no clang-tidy: both
+	# come from Homebrew's llvm. That formula is keg-only, so `brew install llvm` puts none of
+	# its tools on PATH (where Apple's clang++ stays): the probes name the keg's files and the
+	# scripts run its tools by path. CMake finds Homebrew's GoogleTest (its GTestConfig.cmake)
+	# under Homebrew's prefix, which it searches because that prefix's bin/ is on PATH, as it
+	# is wherever brew runs; /usr/local, an Intel Mac's prefix, it searches anyway. fuzz.sh's
+	# outer time limit is coreutils' timeout, which macOS lacks (Homebrew's may say gtimeout).
+	homebrew=$(brew --prefix 2>/dev/null) ||
+		if [ "$(uname -m)" = arm64 ]; then homebrew=/opt/homebrew; else homebrew=/usr/local; fi
+	clang_cxx=$homebrew/opt/llvm/bin/clang++ clang_tidy=$homebrew/opt/llvm/bin/clang-tidy
+	needs_tests=("${needs_build[@]}" "file:$homebrew/include/gtest/gtest.h=libgtest-dev:googletest"
+		"file:$clang_cxx=clang:llvm" "file:$clang_tidy=clang-tidy:llvm"
+		"glob:$homebrew/opt/llvm/lib/clang/*/lib/darwin/libclang_rt.fuzzer_osx.a=libclang-rt-dev:llvm"
+		"cmd:timeout|gtimeout=coreutils:coreutils")
+fi
 
 # The macOS build on Linux: LLVM 16's clang, ld64.lld and tools (llvm-lipo joins the slices),
 # CMake with Ninja, npm for the SDK package, and GoogleTest's sources to build the suite for
