@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the tests need when it is missing, builds kestro-update and runs every test:
-# the suite as shipped (with the script checks: stand-ins, layering, clang-tidy and, off a Mac,
-# the macOS build), the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and
-# each fuzz target for a bounded time. The one test that waits out the real two-minute limit
-# runs once, in the background, and so does the macOS build check, while the rest goes on.
+# the suite as shipped (with the script checks: stand-ins, layering, clang-tidy, the lint of the
+# GitHub workflow and, off a Mac, the macOS build), the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and each fuzz target for a bounded time. The one test that waits
+# out the real two-minute limit runs once, in the background, and so does the macOS build
+# check, while the rest goes on.
 # Usage: scripts/test.sh      (FUZZ_SECONDS=N sets the time per fuzz target, default 10)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,8 +12,10 @@ cd "$(dirname "$0")/.."
 . scripts/lib/require.sh
 . scripts/lib/needs.sh
 . scripts/lib/configure.sh
-needs=("${needs_tests[@]}")
-# Off a Mac the macOS check needs LLVM 16 and npm on top, most of a fresh machine's install:
+# The workflow check runs with the suite, so Node and npm come first, although npm is most of
+# what the macOS check below would otherwise install in the background.
+needs=("${needs_tests[@]}" "${needs_workflows[@]}")
+# Off a Mac the macOS check needs LLVM 16 (and npm) on top, most of a fresh machine's install:
 # where this user may install, that goes on in the background while the suite builds and runs
 # (nothing else here uses apt). Where not, every missing package is named at once, up front.
 later=()
@@ -30,6 +33,7 @@ stage() { echo "== $* (at $((SECONDS - started)) s)"; }
 long=Wait.TimesOutAfterTwoMinutesWithoutTouchingAnything
 # Script checks that build or read nothing of the sanitizer build.
 checks='standins_selftest|layering_check|clang_tidy_check|macos_build_check|darwin_platform_check'
+checks+='|actionlint_check'
 
 stage "the test suite"
 configure build -DCMAKE_BUILD_TYPE=Debug -DKESTRO_WERROR=ON "${this_mac_only[@]}" >/dev/null

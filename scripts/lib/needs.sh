@@ -39,3 +39,6 @@ needs_macos=("cmd:clang++-16=clang-16:-" "cmd:ld64.lld-16=lld-16:-" "cmd:llvm-ob
 	"file:/usr/src/googletest/CMakeLists.txt=googletest:-")
 # Its check on top: the Mach-O and code-signature types of LLVM 16's headers.
 needs_macos_check=("file:/usr/lib/llvm-16/include/llvm/BinaryFormat/MachO.h=llvm-16-dev:-")
+
+# The workflow check (scripts/check-workflows.sh): Node runs the linter, npm fetches it.
+needs_workflows=(cmd:node=npm:node cmd:npm=npm:node)
