@@ -13,6 +13,9 @@ set -euo pipefail
 
 cd "$(dirname "$0")/.."
 . scripts/lib/configure.sh
+. scripts/lib/require.sh
+. scripts/lib/needs.sh
+require_named "to build and run the benchmarks" "${needs_bench[@]}"
 root=$(pwd -P)
 reps=${REPS:-5}
 mib=256 # per stream; the capture moves twice this

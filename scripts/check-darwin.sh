@@ -65,7 +65,7 @@ for cxx in g++ clang++; do
   if command -v "$cxx" >/dev/null 2>&1; then
     check_with "$cxx"
   elif [ "$cxx" = g++ ]; then
-    echo "g++: FAILED: not installed"
+    echo "g++: FAILED: not installed; install it with: apt-get install g++"
     status=1
   else
     echo "$cxx: not installed, skipped"

@@ -30,9 +30,8 @@ esac
 for target in "${targets[@]}"; do
 	[ -f "fuzz/$target.cpp" ] || { echo "fuzz.sh: no fuzz target '$target' in fuzz/" >&2; exit 2; }
 done
-for tool in cmake "$clang_cxx" "$limit"; do
-	command -v "$tool" >/dev/null || { echo "fuzz.sh: '$tool' is needed but not installed" >&2; exit 2; }
-done
+. scripts/lib/require.sh
+require_named "to build and run the fuzzers" "${needs_fuzz[@]}"
 echo "compiler: $("$clang_cxx" --version | head -n 1)"
 
 mkdir -p "$build"

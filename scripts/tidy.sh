@@ -9,8 +9,8 @@ build=${1:?usage: scripts/tidy.sh BUILD}
 [ -f "$build/compile_commands.json" ] || { echo "tidy.sh: no $build/compile_commands.json" >&2; exit 2; }
 # clang_tidy: on a Mac, Homebrew's llvm keg holds it, off PATH.
 . scripts/lib/needs.sh
-command -v "$clang_tidy" >/dev/null ||
-	{ echo "tidy.sh: '$clang_tidy' is needed but not installed" >&2; exit 2; }
+. scripts/lib/require.sh
+require_named "to run clang-tidy" "${needs_tidy[@]}"
 
 files=()
 for file in src/*/*.cpp; do

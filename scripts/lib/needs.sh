@@ -10,10 +10,10 @@ needs_build=(cmd:cmake=cmake "cmd:make=make:-" "cmd:g++|c++=g++:-" "${needs_demo
 # scripts/fuzz.sh and scripts/tidy.sh run the clang++ and clang-tidy named here.
 clang_cxx=clang++ clang_tidy=clang-tidy
 if [ "$(uname -s)" != Darwin ]; then
-	needs_tests=("${needs_build[@]}"
-		"file:/usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h|/opt/homebrew/include/gtest/gtest.h=libgtest-dev:googletest"
-		cmd:clang++=clang:llvm cmd:clang-tidy=clang-tidy:llvm
+	needs_gtest=("file:/usr/include/gtest/gtest.h|/usr/local/include/gtest/gtest.h=libgtest-dev:-")
+	needs_fuzz=(cmd:cmake=cmake:- cmd:clang++=clang:-
 		"glob:/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a=libclang-rt-dev:-")
+	needs_tidy=(cmd:clang-tidy=clang-tidy:-)
 else
 	# On a Mac, Apple's clang++ has no libFuzzer and the command-line tools no clang-tidy: both
 	# come from Homebrew's llvm. That formula is keg-only, so `brew install llvm` puts none of
@@ -25,11 +25,14 @@ else
 	homebrew=$(brew --prefix 2>/dev/null) ||
 		if [ "$(uname -m)" = arm64 ]; then homebrew=/opt/homebrew; else homebrew=/usr/local; fi
 	clang_cxx=$homebrew/opt/llvm/bin/clang++ clang_tidy=$homebrew/opt/llvm/bin/clang-tidy
-	needs_tests=("${needs_build[@]}" "file:$homebrew/include/gtest/gtest.h=libgtest-dev:googletest"
-		"file:$clang_cxx=clang:llvm" "file:$clang_tidy=clang-tidy:llvm"
+	needs_gtest=("file:$homebrew/include/gtest/gtest.h=libgtest-dev:googletest")
+	needs_fuzz=(cmd:cmake=cmake "file:$clang_cxx=clang:llvm"
 		"glob:$homebrew/opt/llvm/lib/clang/*/lib/darwin/libclang_rt.fuzzer_osx.a=libclang-rt-dev:llvm"
 		"cmd:timeout|gtimeout=coreutils:coreutils")
+	needs_tidy=("file:$clang_tidy=clang-tidy:llvm")
 fi
+# scripts/fuzz.sh and scripts/tidy.sh run on their own name what they lack from these lists.
+needs_tests=("${needs_build[@]}" "${needs_gtest[@]}" "${needs_fuzz[@]}" "${needs_tidy[@]}")
 
 # The macOS build on Linux: LLVM 16's clang, ld64.lld and tools (llvm-lipo joins the slices),
 # CMake with Ninja, npm for the SDK package, and GoogleTest's sources to build the suite for
@@ -42,3 +45,9 @@ needs_macos_check=("file:/usr/lib/llvm-16/include/llvm/BinaryFormat/MachO.h=llvm
 
 # The workflow check (scripts/check-workflows.sh): Node runs the linter, npm fetches it.
 needs_workflows=(cmd:node=npm:node cmd:npm=npm:node)
+
+# The benchmarks (scripts/bench.sh): Google Benchmark for the in-process timings, Python for the
+# reference it measures the capture against.
+needs_bench=("${needs_build[@]}"
+	"file:/usr/include/benchmark/benchmark.h|/usr/local/include/benchmark/benchmark.h|/opt/homebrew/include/benchmark/benchmark.h=libbenchmark-dev:google-benchmark"
+	cmd:python3=python3:python)

@@ -23,6 +23,9 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 out=${1:?usage: tests/macos_build/check.sh OUT}
+# Run on its own, it installs nothing: what is missing is named, with the command that brings it.
+. "$root/scripts/lib/require.sh" && . "$root/scripts/lib/needs.sh"
+require_named "for the macOS build check" "${needs_macos[@]}" "${needs_macos_check[@]}"
 objdump=llvm-objdump-16
 lipo=llvm-lipo-16
 binary="$out/kestro-update"

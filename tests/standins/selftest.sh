@@ -9,6 +9,9 @@
 # The checks are strings run by eval, hence:
 # shellcheck disable=SC2016,SC2034,SC2059
 set -u
+for t in zip unzip; do
+	command -v $t >/dev/null || { echo "selftest.sh: needs $t; install it with: apt-get install $t" >&2; exit 2; }
+done
 case $0 in */*) here=${0%/*} ;; *) here=. ;; esac
 standin=$(cd "$here" && pwd)/standin || exit 1
 W=$(mktemp -d "${TMPDIR:-/tmp}/standin-selftest.XXXXXX") || exit 1
