@@ -33,11 +33,11 @@ class [[nodiscard]] Expected {
   /// The value; only when ok().
   const T& value() const {
     assert(ok() && "value() of a failed Expected");
-    return *value_;
+    return *value_;  // NOLINT(bugprone-unchecked-optional-access): callers check ok() first
   }
   T& value() {
     assert(ok() && "value() of a failed Expected");
-    return *value_;
+    return *value_;  // NOLINT(bugprone-unchecked-optional-access): callers check ok() first
   }
   /// The error; only when !ok().
   const E& error() const {
