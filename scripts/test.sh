@@ -3,8 +3,8 @@
 # the suite as shipped (with the script checks: stand-ins, layering, clang-tidy, the lint of the
 # GitHub workflow and, off a Mac, the macOS build), the same suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and each fuzz target for a bounded time. The one test that waits
-# out the real two-minute limit runs once, in the background, and so does the macOS build
-# check, while the rest goes on.
+# out the real two-minute limit runs once, in the background, and so do (off a Mac) the
+# workflow lint and the macOS build check, while the rest goes on.
 # Usage: scripts/test.sh      (FUZZ_SECONDS=N sets the time per fuzz target, default 10)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,14 +12,19 @@ cd "$(dirname "$0")/.."
 . scripts/lib/require.sh
 . scripts/lib/needs.sh
 . scripts/lib/configure.sh
-# The workflow check runs with the suite, so Node and npm come first, although npm is most of
-# what the macOS check below would otherwise install in the background.
-needs=("${needs_tests[@]}" "${needs_workflows[@]}")
-# Off a Mac the macOS check needs LLVM 16 (and npm) on top, most of a fresh machine's install:
+needs=("${needs_tests[@]}")
+# Off a Mac the macOS check needs LLVM 16 and npm on top, most of a fresh machine's install:
 # where this user may install, that goes on in the background while the suite builds and runs
-# (nothing else here uses apt). Where not, every missing package is named at once, up front.
-later=()
-[ "$(uname -s)" = Darwin ] || later=("${needs_macos[@]}" "${needs_macos_check[@]}")
+# (nothing else here uses apt), and the two checks that need it, the workflow lint (Node, npm)
+# and the macOS check, follow it there. Where not, every missing package is named at once, up
+# front. On a Mac the workflow lint runs with the suite.
+later=() later_tests=""
+if [ "$(uname -s)" = Darwin ]; then
+	needs+=("${needs_workflows[@]}")
+else
+	later=("${needs_workflows[@]}" "${needs_macos[@]}" "${needs_macos_check[@]}")
+	later_tests='|actionlint_check'
+fi
 if [ "$(id -u)" -ne 0 ] && ! sudo -n true 2>/dev/null; then
 	needs+=(${later[@]+"${later[@]}"})
 	later=()
@@ -37,19 +42,23 @@ checks+='|actionlint_check'
 
 stage "the test suite"
 configure build -DCMAKE_BUILD_TYPE=Debug -DKESTRO_WERROR=ON "${this_mac_only[@]}" >/dev/null
-# Off a Mac, the macOS build check (label macos) makes its own SDK and builds, and uses nothing
-# of the builds below: it starts now and is waited for at the end. Its builds run at a lower
-# priority, so it takes the CPU the rest leaves (fuzzing, for one, keeps one core busy).
-macos_pid="" installed=build/macos-installed
+# Off a Mac, the workflow lint and the macOS build check (label macos), which makes its own SDK
+# and builds, use nothing of the builds below: they start now and are waited for at the end. The
+# check's builds run at a lower priority, so it takes the CPU the rest leaves (fuzzing, for one,
+# keeps one core busy).
+macos_pid="" installed=build/background-installed log=build/background.log
 rm -f "$installed"
 if [ "$(uname -s)" != Darwin ]; then
-	echo "The macOS build check installs what it lacks and runs in the background" \
-		"(log: build/macos-check.log)"
+	echo "The workflow lint and the macOS build check install what they lack and run in the" \
+		"background (log: $log)"
 	(
-		require "for the macOS build check" ${later[@]+"${later[@]}"}
+		require "for the workflow lint and the macOS build check" ${later[@]+"${later[@]}"}
 		touch "$installed"
-		exec ctest --test-dir build -L macos -V
-	) >build/macos-check.log 2>&1 &
+		status=0
+		ctest --test-dir build -R '^actionlint_check$' -V || status=1
+		ctest --test-dir build -L macos -V || status=1
+		exit "$status"
+	) >"$log" 2>&1 &
 	macos_pid=$!
 fi
 # On the way out, the background work stops; an install is let finish first, since a dpkg cut
@@ -66,7 +75,7 @@ trap stop_background EXIT
 nice -n 10 cmake --build build -j2
 build/tests/kestro_update_tests --gtest_filter="$long" >build/long-test.log 2>&1 &
 long_pid=$!
-ctest --test-dir build -j3 --output-on-failure -E "^$long\$" -LE macos
+ctest --test-dir build -j3 --output-on-failure -E "^($long$later_tests)\$" -LE macos
 
 stage "the test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRO_WERROR=ON -DCMAKE_UNITY_BUILD=ON \
@@ -78,14 +87,15 @@ stage "fuzzing"
 FUZZ_SECONDS=${FUZZ_SECONDS:-10} nice -n 10 scripts/fuzz.sh
 
 if [ -n "$macos_pid" ]; then
-	stage "the macOS build check (macos_build_check)"
+	stage "the workflow lint and the macOS build check (actionlint_check, macos_build_check)"
 	if ! wait "$macos_pid"; then
-		cat build/macos-check.log
-		echo "test.sh: macos_build_check FAILED" >&2
+		cat "$log"
+		echo "test.sh: actionlint_check or macos_build_check FAILED" >&2
 		exit 1
 	fi
-	# What the check found, without ctest's prefix of the test's number.
-	sed -n 's/^[0-9]*: //p' build/macos-check.log | grep -A 8 'universal Mach-O'
+	# What the checks found, without ctest's prefix of the test's number.
+	sed -n 's/^[0-9]*: //p' "$log" | grep '^actionlint:'
+	sed -n 's/^[0-9]*: //p' "$log" | grep -A 8 'universal Mach-O'
 fi
 
 stage "the two-minute time-out ($long)"
