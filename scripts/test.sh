@@ -46,7 +46,7 @@ configure build -DCMAKE_BUILD_TYPE=Debug -DKESTRO_WERROR=ON "${this_mac_only[@]}
 # and builds, use nothing of the builds below: they start now and are waited for at the end. The
 # check's builds run at a lower priority, so it takes the CPU the rest leaves (fuzzing, for one,
 # keeps one core busy).
-macos_pid="" installed=build/background-installed log=build/background.log
+background_pid="" installed=build/background-installed log=build/background.log
 rm -f "$installed"
 if [ "$(uname -s)" != Darwin ]; then
 	echo "The workflow lint and the macOS build check install what they lack and run in the" \
@@ -59,15 +59,15 @@ if [ "$(uname -s)" != Darwin ]; then
 		ctest --test-dir build -L macos -V || status=1
 		exit "$status"
 	) >"$log" 2>&1 &
-	macos_pid=$!
+	background_pid=$!
 fi
 # On the way out, the background work stops; an install is let finish first, since a dpkg cut
 # short leaves the machine's packages half set up.
 stop_background() {
-	if [ -n "$macos_pid" ]; then
-		while [ ! -e "$installed" ] && kill -0 "$macos_pid" 2>/dev/null; do sleep 1; done
+	if [ -n "$background_pid" ]; then
+		while [ ! -e "$installed" ] && kill -0 "$background_pid" 2>/dev/null; do sleep 1; done
 	fi
-	kill ${macos_pid:+"$macos_pid"} ${long_pid:+"$long_pid"} 2>/dev/null || true
+	kill ${background_pid:+"$background_pid"} ${long_pid:+"$long_pid"} 2>/dev/null || true
 }
 trap stop_background EXIT
 # Builds run at a lower priority than the background install, which is the longest road to the
@@ -86,9 +86,9 @@ ctest --test-dir build-asan -j3 --output-on-failure -E "^($long|$checks)\$"
 stage "fuzzing"
 FUZZ_SECONDS=${FUZZ_SECONDS:-10} nice -n 10 scripts/fuzz.sh
 
-if [ -n "$macos_pid" ]; then
+if [ -n "$background_pid" ]; then
 	stage "the workflow lint and the macOS build check (actionlint_check, macos_build_check)"
-	if ! wait "$macos_pid"; then
+	if ! wait "$background_pid"; then
 		cat "$log"
 		echo "test.sh: actionlint_check or macos_build_check FAILED" >&2
 		exit 1
