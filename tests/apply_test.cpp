@@ -18,11 +18,13 @@ namespace {
 TEST(BuildReplaceScript, PlainPathsGiveTheExactLine) {
   const std::string t = "/Applications/Kestro.app";
   const std::string s = "/var/folders/ab/cd/T/kestro_update_extract/Kestro.app";
-  const std::string script = build_replace_script(t, s);
+  const std::string script = build_replace_script(t, s, 501, 20);
   EXPECT_EQ(
       script,
       "do shell script \"rm -rf '/Applications/Kestro.app.bak' '/Applications/Kestro.app.new' && "
       "ditto '/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' '/Applications/Kestro.app.new'"
+      " && chown -R 501:20 '/Applications/Kestro.app.new' && chmod -R go-w "
+      "'/Applications/Kestro.app.new'"
       " && sync || { rm -rf '/Applications/Kestro.app.new'; exit 1; }; mv "
       "'/Applications/Kestro.app'"
       " '/Applications/Kestro.app.bak' 2>/dev/null; [ ! -e '/Applications/Kestro.app' ] && mv "
@@ -30,7 +32,7 @@ TEST(BuildReplaceScript, PlainPathsGiveTheExactLine) {
       "'/Applications/Kestro.app.new'; [ -e '/Applications/Kestro.app' ] || mv "
       "'/Applications/Kestro.app.bak' '/Applications/Kestro.app' 2>/dev/null; exit 1; }\" with "
       "administrator privileges");
-  EXPECT_EQ(script.size(), 249 + 13 * t.size() + s.size());
+  EXPECT_EQ(script.size(), 299 + 15 * t.size() + s.size());
 }
 
 TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) {
@@ -40,13 +42,13 @@ TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) 
     const char* script;
   } cases[] = {
       {"/A/x'y.app", "/s/K.app",
-       R"(do shell script "rm -rf '/A/x'\\''y.app.bak' '/A/x'\\''y.app.new' && ditto '/s/K.app' '/A/x'\\''y.app.new' && sync || { rm -rf '/A/x'\\''y.app.new'; exit 1; }; mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; [ ! -e '/A/x'\\''y.app' ] && mv '/A/x'\\''y.app.new' '/A/x'\\''y.app' || { rm -rf '/A/x'\\''y.app.new'; [ -e '/A/x'\\''y.app' ] || mv '/A/x'\\''y.app.bak' '/A/x'\\''y.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
+       R"(do shell script "rm -rf '/A/x'\\''y.app.bak' '/A/x'\\''y.app.new' && ditto '/s/K.app' '/A/x'\\''y.app.new' && chown -R 0:0 '/A/x'\\''y.app.new' && chmod -R go-w '/A/x'\\''y.app.new' && sync || { rm -rf '/A/x'\\''y.app.new'; exit 1; }; mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; [ ! -e '/A/x'\\''y.app' ] && mv '/A/x'\\''y.app.new' '/A/x'\\''y.app' || { rm -rf '/A/x'\\''y.app.new'; [ -e '/A/x'\\''y.app' ] || mv '/A/x'\\''y.app.bak' '/A/x'\\''y.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
       {"/A/K.app", "/s/q\"b\\s/K.app",
-       R"(do shell script "rm -rf '/A/K.app.bak' '/A/K.app.new' && ditto '/s/q\"b\\s/K.app' '/A/K.app.new' && sync || { rm -rf '/A/K.app.new'; exit 1; }; mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; [ ! -e '/A/K.app' ] && mv '/A/K.app.new' '/A/K.app' || { rm -rf '/A/K.app.new'; [ -e '/A/K.app' ] || mv '/A/K.app.bak' '/A/K.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
+       R"(do shell script "rm -rf '/A/K.app.bak' '/A/K.app.new' && ditto '/s/q\"b\\s/K.app' '/A/K.app.new' && chown -R 0:0 '/A/K.app.new' && chmod -R go-w '/A/K.app.new' && sync || { rm -rf '/A/K.app.new'; exit 1; }; mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; [ ! -e '/A/K.app' ] && mv '/A/K.app.new' '/A/K.app' || { rm -rf '/A/K.app.new'; [ -e '/A/K.app' ] || mv '/A/K.app.bak' '/A/K.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);
-    EXPECT_EQ(build_replace_script(c.target, c.source), c.script);
+    EXPECT_EQ(build_replace_script(c.target, c.source, 0, 0), c.script);
   }
 }
 

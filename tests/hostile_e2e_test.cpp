@@ -151,6 +151,35 @@ TEST(Hostile, EndingTheApplicationsProcessGroupSparesTheHelper) {
   expect_applied(u, result);
 }
 
+TEST(Hostile, NewBundleTakesTheInstalledOwnerAndNoWriteForOthers) {
+  if (const char* why = test::other_user_skip_reason()) GTEST_SKIP() << why;
+  Installed u;
+  const std::string id = std::to_string(test::other_user_id()), stage = u.box.path("stage");
+  test::shell("chown -R " + id + ":" + id + " " + sh_quote(u.bundle));
+  test::stage_bundle(stage + "/Kestro.app", "2");
+  test::shell("chmod 666 " + sh_quote(stage + "/Kestro.app/Contents/version.txt"));
+  EXPECT_EQ(u.run(test::zip_stage(stage, u.box.path("u.zip"))).exit_code, 0);
+  test::shell("find " + sh_quote(u.bundle) + " ! -user " + id + " -o ! -group " + id +
+              " -o -perm -020 -o -perm -002 >" + sh_quote(u.box.path("found")));
+  EXPECT_EQ(test::read_file(u.box.path("found")), "");  // not theirs, or writable by others
+}
+
+TEST(Hostile, BundleOnAReadOnlyVolumeIsRefusedBeforeThePrompt) {
+  // Where a pid namespace can be had, so can a mount namespace: --mount-proc makes one.
+  if (const char* why = test::no_pid_namespace()) GTEST_SKIP() << why;
+  Installed u;
+  const std::string archive = zip_one_bundle(u.box, "2");
+  RunResult result =
+      u.box.run({"--mount", "/bin/sh", "-c", "/bin/mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"",
+                 u.box.path("Applications"), u.helper(), "--wait-pid", std::to_string(u.wait_pid),
+                 "--install", archive, "--relaunch", u.bundle},
+                {}, "/usr/bin/unshare");
+  EXPECT_EQ(u.box.log_messages(result.pid),
+            test::concat(
+                test::concat(u.head(archive), {"replacing " + u.bundle + " with " + u.extracted()}),
+                u.failed_tail("installed bundle is on a read-only volume: " + u.bundle)));
+}
+
 TEST(Hostile, LeftoversAreRemovedWhateverTheirDepthOrRefused) {
   const struct {
     const char* name;

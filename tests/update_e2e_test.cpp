@@ -34,10 +34,13 @@ const std::vector<std::string> kZarnoJobs = {
     "/Library/LaunchAgents/com.tallowmere.Zarno_session.plist",
     "/Library/LaunchAgents/com.tallowmere.Zarno_launcher.plist"};
 
+const std::string kMine = std::to_string(getuid()) + ":" + std::to_string(getgid());
 // The replace script for paths without quotes or backslashes.
 std::string plain_script(const std::string& t, const std::string& s) {
+  const std::string o = test::exists(t) ? kMine : "0:0";  // a first installation is root's
   const std::string b = "'" + t + ".bak'", n = "'" + t + ".new'", q = "'" + t + "'";
-  return "do shell script \"rm -rf " + b + " " + n + " && ditto '" + s + "' " + n +
+  const std::string c = " && chown -R " + o + " " + n + " && chmod -R go-w " + n;
+  return "do shell script \"rm -rf " + b + " " + n + " && ditto '" + s + "' " + n + c +
          " && sync || { rm -rf " + n + "; exit 1; }; mv " + q + " " + b + " 2>/dev/null; [ ! -e " +
          q + " ] && mv " + n + " " + q + " || { rm -rf " + n + "; [ -e " + q + " ] || mv " + b +
          " " + q + " 2>/dev/null; exit 1; }\" with administrator privileges";

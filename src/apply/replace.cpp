@@ -49,22 +49,32 @@ Expected<std::string, std::string> resolve_target_bundle(const std::string& new_
   return join("/Applications", file_name(new_bundle).value_or(""));
 }
 
-std::string build_replace_script(const std::string& target_text, const std::string& new_text) {
+std::string build_replace_script(const std::string& target_text, const std::string& new_text,
+                                 uid_t user, gid_t group) {
   const std::string target = shell_quoted(target_text);
   const std::string backup = shell_quoted(target_text + ".bak");
   const std::string beside = shell_quoted(target_text + ".new");
+  const std::string owner = std::to_string(user) + ":" + std::to_string(group);
   // The installed bundle must be whole at every instant, whatever cuts the shell short (a power
   // cut, a forced restart), since the machine may be reachable only through it. So the new
-  // build is copied beside it and flushed to disk (else a rename after a power cut could put
-  // empty files in place), and then renamed into place: on one volume a rename is atomic, and
-  // the only moment without an installed bundle lies between the two renames. A copy that
-  // fails (a full disk, say) takes its half copy away and leaves the installed bundle alone; a
-  // half copy left by a run cut short is removed by the next run's first step. If the installed
-  // bundle cannot be moved aside, nothing is renamed onto it (mv would nest the new bundle inside
-  // the old one); if the new one cannot be renamed into place, the old one goes back. Without
-  // an installed bundle (a first installation) the first mv fails quietly.
+  // build is copied beside it, and then renamed into place: on one volume a rename is atomic,
+  // and the only moment without an installed bundle lies between the two renames. sync asks
+  // the system to write the copy out before the rename, and no more: it may return before the
+  // disk has it all. A copy that fails (a full disk, say) takes its half copy away and leaves
+  // the installed bundle alone; a half copy left by a run cut short is removed by the next
+  // run's first step. If the installed bundle cannot be moved aside, nothing is renamed onto
+  // it (mv would nest the new bundle inside the old one); if the new one cannot be renamed into
+  // place, the old one goes back. Without an installed bundle (a first installation) the first
+  // mv fails quietly.
+  //
+  // ditto run as root gives each copy the owner and mode of its source, the tree this user
+  // unpacked: a bundle that root owned would become this user's to rewrite, programs that
+  // root runs included. So the copy gets the installed bundle's owner and group, and nobody
+  // but its owner may write to it, before it is flushed and renamed: the bundle that reaches
+  // T is never, at any instant, this user's unless the installed one was.
   const std::string command =
       "rm -rf " + backup + " " + beside + " && ditto " + shell_quoted(new_text) + " " + beside +
+      " && chown -R " + owner + " " + beside + " && chmod -R go-w " + beside +
       " && sync || { rm -rf " + beside + "; exit 1; }; mv " + target + " " + backup +
       " 2>/dev/null; [ ! -e " + target + " ] && mv " + beside + " " + target + " || { rm -rf " +
       beside + "; [ -e " + target + " ] || mv " + backup + " " + target + " 2>/dev/null; exit 1; }";
@@ -92,7 +102,21 @@ Expected<std::string, std::string> replace_installed_bundle(const std::string& n
     return fail("path is not valid UTF-8: " + (target_ok ? new_text : target_text));
   }
 
-  auto result = run_command({"osascript", {"-e", build_replace_script(target_text, new_text)}});
+  // An application run where it was downloaded (App Translocation) or from a disk image lies
+  // on a read-only volume, where no password would let the root shell write: refuse before
+  // the prompt. When the volume cannot be asked, the root shell reports what it finds.
+  auto read_only = sys::on_read_only_volume(parent(target).value_or("/"));
+  if (read_only && read_only.value()) {
+    sys::remove_tree(extraction_dir);
+    return fail("installed bundle is on a read-only volume: " + target_text);
+  }
+
+  // Without an installed bundle (a first installation) the new one is root's: 0:0 is
+  // root:wheel.
+  auto found = sys::owner_of(target);
+  const sys::Owner owner = found ? found.value() : sys::Owner{};
+  auto result = run_command(
+      {"osascript", {"-e", build_replace_script(target_text, new_text, owner.user, owner.group)}});
   log_line("osascript exit: " + status_text(result));
   sys::remove_tree(extraction_dir);  // after every attempt; failures do not matter
 

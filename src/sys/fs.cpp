@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <memory>
@@ -186,6 +187,24 @@ Expected<std::string, int> absolute_path(const std::string& path) {
   if (!cwd) return fail(cwd.error());
   const std::string& base = cwd.value();
   return base + (base.back() == '/' ? "" : "/") + path;
+}
+
+Expected<Owner, int> owner_of(const std::string& path) {
+  struct stat st {};
+  if (retry_eintr([&] { return stat(path.c_str(), &st); }) != 0) {
+    const int error = errno;
+    return fail(error);
+  }
+  return Owner{st.st_uid, st.st_gid};
+}
+
+Expected<bool, int> on_read_only_volume(const std::string& path) {
+  struct statvfs fs {};
+  if (retry_eintr([&] { return statvfs(path.c_str(), &fs); }) != 0) {
+    const int error = errno;
+    return fail(error);
+  }
+  return (fs.f_flag & ST_RDONLY) != 0;
 }
 
 bool is_directory(const std::string& path) {

@@ -31,6 +31,18 @@ Expected<std::string, int> working_directory();
 /// errno of getcwd.
 Expected<std::string, int> absolute_path(const std::string& path);
 
+/// Who owns a file.
+struct Owner {
+  uid_t user = 0;
+  gid_t group = 0;
+};
+
+/// The owner and group of `path`, following links, or the errno of stat.
+Expected<Owner, int> owner_of(const std::string& path);
+
+/// Whether the file system that holds `path` is mounted read-only, or the errno of statvfs.
+Expected<bool, int> on_read_only_volume(const std::string& path);
+
 /// True when `path` names a directory, following links; false when its status is unreadable.
 bool is_directory(const std::string& path);
 
