@@ -145,8 +145,9 @@ done
 
 section "8. Tool calls the helper made (STANDIN_CALLS, one per line)"
 echo "    (osascript's script runs as root behind the password prompt: it copies the new bundle"
-echo "    to Kestro.app.new and flushes it, keeps the old one as .bak and renames the new one"
-echo "    into place, so a whole bundle is installed at every instant)"
+echo "    to Kestro.app.new, gives it the installed bundle's owner and group and no write for"
+echo "    others, asks for it to be written out, keeps the old one as .bak and renames the new"
+echo "    one into place, so a whole bundle is installed at every instant but between the renames)"
 if [ -s "$demo/calls.txt" ]; then show <"$demo/calls.txt"; else echo "    (none)"; fi
 
 exit "$status"
