@@ -70,8 +70,8 @@ std::string build_replace_script(const std::string& target_text, const std::stri
   // ditto run as root gives each copy the owner and mode of its source, the tree this user
   // unpacked: a bundle that root owned would become this user's to rewrite, programs that
   // root runs included. So the copy gets the installed bundle's owner and group, and nobody
-  // but its owner may write to it, before it is flushed and renamed: the bundle that reaches
-  // T is never, at any instant, this user's unless the installed one was.
+  // but its owner may write to it, before sync and the renames: the bundle that reaches T is
+  // never, at any instant, this user's unless the installed one was.
   const std::string command =
       "rm -rf " + backup + " " + beside + " && ditto " + shell_quoted(new_text) + " " + beside +
       " && chown -R " + owner + " " + beside + " && chmod -R go-w " + beside +

@@ -16,8 +16,8 @@ namespace kestro {
 Expected<std::string, std::string> resolve_target_bundle(const std::string& new_bundle);
 
 /// The AppleScript line that has a root shell copy S to T.new beside T, give the copy `user` and
-/// `group` and take write away from group and others, flush it, move T to T.bak and rename T.new
-/// to T; on a failure the half copy is removed, T is left whole (or given back from T.bak), and
+/// `group` and take write away from group and others, sync, move T to T.bak and rename T.new to
+/// T; on a failure the half copy is removed, T is left whole (or given back from T.bak), and
 /// the script fails. Quotes and backslashes in T and S are escaped for the shell and then for
 /// the AppleScript string, so any path names only itself.
 std::string build_replace_script(const std::string& target_text, const std::string& new_text,
