@@ -33,10 +33,13 @@ void set_cloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
 }  // namespace
 
 TempDir::TempDir() {
-  char templ[] = "/tmp/kestro-test-XXXXXX";
-  const char* made = mkdtemp(templ);
-  if (made == nullptr) abort();
-  path_ = made;
+  // By its real path, which the helper sees: on a Mac /tmp and $TMPDIR lead through links.
+  const char* base = getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/kestro-test-XXXXXX";
+  char* real = mkdtemp(templ.data()) == nullptr ? nullptr : realpath(templ.c_str(), nullptr);
+  if (real == nullptr) abort();
+  path_ = real;
+  free(real);
 }
 
 TempDir::~TempDir() {
