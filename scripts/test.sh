@@ -31,6 +31,11 @@ if [ "$(id -u)" -ne 0 ] && ! sudo -n true 2>/dev/null; then
 fi
 require "to build and run all the tests" "${needs[@]}"
 
+# AddressSanitizer on macOS prints a malloc notice on the standard error of every process it
+# runs in unless MallocNanoZone=0 is set, and tests check what the suite's own children print,
+# byte for byte. The sandbox sets it for the helper, whose environment it makes itself.
+[ "$(uname -s)" != Darwin ] || export MallocNanoZone=0
+
 started=$SECONDS
 stage() { echo "== $* (at $((SECONDS - started)) s)"; }
 

@@ -154,6 +154,7 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
   const std::string program = binary.empty() ? KESTRO_UPDATE_BINARY : binary;
   std::vector<std::string> env_strings;
   for (const auto& [name, value] : env_) env_strings.push_back(name + "=" + value);
+  if (const char* entry = helper_env_entry()) env_strings.push_back(entry);
   std::vector<char*> envp;
   for (std::string& entry : env_strings) envp.push_back(entry.data());
   envp.push_back(nullptr);
