@@ -14,8 +14,23 @@ root=$(pwd -P)
 # clang_cxx: the clang++ with libFuzzer, on a Mac Homebrew's (Apple's has no libFuzzer).
 . scripts/lib/needs.sh
 # The outer time limit below: coreutils' timeout, which Homebrew's coreutils may call gtimeout.
-limit=timeout
-command -v timeout >/dev/null || limit=gtimeout
+# A Mac has neither as it comes, so perl stands in: a watchdog that ends the run with SIGTERM
+# and exits 124, as timeout does. Not `alarm N; exec` alone: libFuzzer arms the same timer (for
+# -timeout) and would cancel the alarm.
+if command -v timeout >/dev/null; then
+	limit=(timeout)
+elif command -v gtimeout >/dev/null; then
+	limit=(gtimeout)
+else
+	limit=(perl -e '
+		my $seconds = shift;
+		my $pid = fork() // die "fork: $!\n";
+		if ($pid == 0) { exec { $ARGV[0] } @ARGV or die "exec $ARGV[0]: $!\n" }
+		$SIG{ALRM} = sub { kill "TERM", $pid; waitpid $pid, 0; exit 124 };
+		alarm $seconds;
+		waitpid $pid, 0;
+		exit($? & 127 ? 128 + ($? & 127) : $? >> 8)')
+fi
 build="$root/build-fuzz"
 seconds=${FUZZ_SECONDS:-20}
 targets=("$@")
@@ -64,7 +79,8 @@ for target in "${targets[@]}"; do
 
 	status=0
 	# The outer limit only guards against a run that ignores its own time limit.
-	"$limit" $((seconds + 120)) "$build/fuzz/$target" "${opts[@]}" "$corpus" >"$log" 2>&1 || status=$?
+	"${limit[@]}" $((seconds + 120)) "$build/fuzz/$target" "${opts[@]}" "$corpus" >"$log" 2>&1 ||
+		status=$?
 	runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$log" | tail -n 1)
 	cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -n 1 || true)
 	# The first input a run left, by name (BSD find, a Mac's, has no -printf).

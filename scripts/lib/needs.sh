@@ -22,14 +22,13 @@ else
 	# scripts run its tools by path. CMake finds Homebrew's GoogleTest (its GTestConfig.cmake)
 	# under Homebrew's prefix, which it searches because that prefix's bin/ is on PATH, as it
 	# is wherever brew runs; /usr/local, an Intel Mac's prefix, it searches anyway. fuzz.sh's
-	# outer time limit is coreutils' timeout, which macOS lacks (Homebrew's may say gtimeout).
+	# outer time limit needs no coreutils: perl, which macOS has, stands in for timeout.
 	homebrew=$(brew --prefix 2>/dev/null) ||
 		if [ "$(uname -m)" = arm64 ]; then homebrew=/opt/homebrew; else homebrew=/usr/local; fi
 	clang_cxx=$homebrew/opt/llvm/bin/clang++ clang_tidy=$homebrew/opt/llvm/bin/clang-tidy
 	needs_gtest=("file:$homebrew/include/gtest/gtest.h=libgtest-dev:googletest")
 	needs_fuzz=(cmd:cmake=cmake "file:$clang_cxx=clang:llvm"
-		"glob:$homebrew/opt/llvm/lib/clang/*/lib/darwin/libclang_rt.fuzzer_osx.a=libclang-rt-dev:llvm"
-		"cmd:timeout|gtimeout=coreutils:coreutils")
+		"glob:$homebrew/opt/llvm/lib/clang/*/lib/darwin/libclang_rt.fuzzer_osx.a=libclang-rt-dev:llvm")
 	needs_tidy=("file:$clang_tidy=clang-tidy:llvm")
 fi
 [ -z "${KESTRO_GTEST_SOURCE:-}" ] || needs_gtest=()
