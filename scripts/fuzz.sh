@@ -50,7 +50,13 @@ require_named "to build and run the fuzzers" "${needs_fuzz[@]}"
 echo "compiler: $("$clang_cxx" --version | head -n 1)"
 
 mkdir -p "$build"
-if ! { cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$clang_cxx" -DCMAKE_BUILD_TYPE= \
+# The compiler by its path, which the cache keeps: a build folder configured with another one
+# (another Homebrew keg, say) starts afresh, since CMake, told of a new compiler, drops its cache
+# and with it the options below.
+cxx=$(command -v "$clang_cxx")
+cached=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+[ -z "$cached" ] || [ "$cached" = "$cxx" ] || rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+if ! { cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE= \
 	-DCMAKE_CXX_FLAGS="-O1 -g" -DKESTRO_BUILD_FUZZERS=ON -DKESTRO_BUILD_TESTS=OFF \
 	-DKESTRO_BUILD_BENCHMARKS=OFF -DKESTRO_SANITIZE=address,undefined -DCMAKE_UNITY_BUILD=ON \
 	"${this_mac_only[@]}" &&
