@@ -14,8 +14,23 @@ root=$(pwd -P)
 # clang_cxx: the clang++ with libFuzzer, on a Mac Homebrew's (Apple's has no libFuzzer).
 . scripts/lib/needs.sh
 # The outer time limit below: coreutils' timeout, which Homebrew's coreutils may call gtimeout.
-limit=timeout
-command -v timeout >/dev/null || limit=gtimeout
+# A Mac has neither as it comes, so perl stands in: a watchdog that ends the run with SIGTERM
+# and exits 124, as timeout does. Not `alarm N; exec` alone: libFuzzer arms the same timer (for
+# -timeout) and would cancel the alarm.
+if command -v timeout >/dev/null; then
+	limit=(timeout)
+elif command -v gtimeout >/dev/null; then
+	limit=(gtimeout)
+else
+	limit=(perl -e '
+		my $seconds = shift;
+		my $pid = fork() // die "fork: $!\n";
+		if ($pid == 0) { exec { $ARGV[0] } @ARGV or die "exec $ARGV[0]: $!\n" }
+		$SIG{ALRM} = sub { kill "TERM", $pid; waitpid $pid, 0; exit 124 };
+		alarm $seconds;
+		waitpid $pid, 0;
+		exit($? & 127 ? 128 + ($? & 127) : $? >> 8)')
+fi
 build="$root/build-fuzz"
 seconds=${FUZZ_SECONDS:-20}
 targets=("$@")
@@ -35,7 +50,13 @@ require_named "to build and run the fuzzers" "${needs_fuzz[@]}"
 echo "compiler: $("$clang_cxx" --version | head -n 1)"
 
 mkdir -p "$build"
-if ! { cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$clang_cxx" -DCMAKE_BUILD_TYPE= \
+# The compiler by its path, which the cache keeps: a build folder configured with another one
+# (another Homebrew keg, say) starts afresh, since CMake, told of a new compiler, drops its cache
+# and with it the options below.
+cxx=$(command -v "$clang_cxx")
+cached=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+[ -z "$cached" ] || [ "$cached" = "$cxx" ] || rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+if ! { cmake -S . -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE= \
 	-DCMAKE_CXX_FLAGS="-O1 -g" -DKESTRO_BUILD_FUZZERS=ON -DKESTRO_BUILD_TESTS=OFF \
 	-DKESTRO_BUILD_BENCHMARKS=OFF -DKESTRO_SANITIZE=address,undefined -DCMAKE_UNITY_BUILD=ON \
 	"${this_mac_only[@]}" &&
@@ -64,7 +85,8 @@ for target in "${targets[@]}"; do
 
 	status=0
 	# The outer limit only guards against a run that ignores its own time limit.
-	"$limit" $((seconds + 120)) "$build/fuzz/$target" "${opts[@]}" "$corpus" >"$log" 2>&1 || status=$?
+	"${limit[@]}" $((seconds + 120)) "$build/fuzz/$target" "${opts[@]}" "$corpus" >"$log" 2>&1 ||
+		status=$?
 	runs=$(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$log" | tail -n 1)
 	cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -n 1 || true)
 	# The first input a run left, by name (BSD find, a Mac's, has no -printf).

@@ -33,10 +33,13 @@ void set_cloexec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
 }  // namespace
 
 TempDir::TempDir() {
-  char templ[] = "/tmp/kestro-test-XXXXXX";
-  const char* made = mkdtemp(templ);
-  if (made == nullptr) abort();
-  path_ = made;
+  // By its real path, which the helper sees: on a Mac /tmp and $TMPDIR lead through links.
+  const char* base = getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/kestro-test-XXXXXX";
+  char* real = mkdtemp(templ.data()) == nullptr ? nullptr : realpath(templ.c_str(), nullptr);
+  if (real == nullptr) abort();
+  path_ = real;
+  free(real);
 }
 
 TempDir::~TempDir() {
@@ -151,6 +154,7 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
   const std::string program = binary.empty() ? KESTRO_UPDATE_BINARY : binary;
   std::vector<std::string> env_strings;
   for (const auto& [name, value] : env_) env_strings.push_back(name + "=" + value);
+  if (const char* entry = helper_env_entry()) env_strings.push_back(entry);
   std::vector<char*> envp;
   for (std::string& entry : env_strings) envp.push_back(entry.data());
   envp.push_back(nullptr);

@@ -11,7 +11,7 @@
 
 namespace kestro::test {
 
-/// A fresh directory under /tmp, removed with everything in it on destruction.
+/// A fresh directory under $TMPDIR (else /tmp), by its real path; removed on destruction.
 class TempDir {
  public:
   TempDir();

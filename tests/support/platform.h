@@ -15,5 +15,9 @@ uid_t other_user_id();
 /// Why a test cannot have a pid namespace of its own here (to hand a chosen process id to a
 /// new process), or nullptr when it can.
 const char* no_pid_namespace();
+/// Why a test cannot give a file a name that is not valid UTF-8 here, or nullptr when it can.
+const char* non_utf8_name_skip_reason();
+/// "NAME=value" that every run of the helper needs in its environment here, or nullptr.
+const char* helper_env_entry();
 
 }  // namespace kestro::test

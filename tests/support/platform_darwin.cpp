@@ -10,4 +10,10 @@ uid_t other_user_id() { return static_cast<uid_t>(-2); }  // nobody on macOS
 
 const char* no_pid_namespace() { return "macOS has no pid namespaces"; }
 
+const char* non_utf8_name_skip_reason() {
+  return "APFS and HFS+ refuse names that are not valid UTF-8: Illegal byte sequence (os error 92)";
+}
+// AddressSanitizer on macOS prints a malloc notice on standard error without it.
+const char* helper_env_entry() { return "MallocNanoZone=0"; }
+
 }  // namespace kestro::test

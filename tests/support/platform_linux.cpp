@@ -18,5 +18,7 @@ const char* no_pid_namespace() {
       system("/usr/bin/unshare --pid --fork --mount-proc /bin/true >/dev/null 2>&1") == 0;
   return works ? nullptr : "unshare --pid --fork --mount-proc does not work here";
 }
+const char* non_utf8_name_skip_reason() { return nullptr; }
+const char* helper_env_entry() { return nullptr; }
 
 }  // namespace kestro::test
