@@ -8,6 +8,8 @@
 #       LC_BUILD_VERSION's minos, says so;
 #     - marked for the login window: a segment __CGPreLoginApp holding an empty section
 #       __cgpreloginapp;
+#     - carrying an Info.plist (section __TEXT,__info_plist) with the identifier and the version
+#       of CMakeLists.txt's project();
 #     - loading /usr/lib/libSystem.B.dylib and /usr/lib/libc++.1.dylib and no other library;
 #     - bound, for every undefined symbol, to one of those two;
 #   - signed in its arm64 slice: tests/macos_build/codesign_check.cpp, built here, recomputes
@@ -29,6 +31,7 @@ require_named "for the macOS build check" "${needs_macos[@]}" "${needs_macos_che
 objdump=llvm-objdump-16
 lipo=llvm-lipo-16
 binary="$out/kestro-update"
+version=$(sed -n 's/^project(kestro-update VERSION \([0-9.]*\) .*/\1/p' "$root/CMakeLists.txt")
 
 # The builds share the machine with the timing tests of the same ctest run: at a lower priority
 # they take only the CPU they leave. The second build, from a copy of what the build reads into
@@ -123,6 +126,16 @@ check_slice() {
     p+=("__cgpreloginapp is not an empty section of a segment __CGPreLoginApp: $marker")
   fi
 
+  local key value plist
+  plist=$("$objdump" --macho --info-plist --no-leading-headers "$file" | tr -d '\n\t')
+  awk '$1 == "section" && $3 == "__TEXT" && $4 == "__info_plist"' <<<"$facts" | grep -q . ||
+    p+=("no section __TEXT,__info_plist")
+  for key in CFBundleIdentifier=com.tallowmere.kestro-update CFBundleShortVersionString=$version \
+    CFBundleVersion=$version; do
+    value=$(sed -n "s|.*<key>${key%%=*}</key><string>\([^<]*\)</string>.*|\1|p" <<<"$plist")
+    [ "$value" = "${key#*=}" ] || p+=("the Info.plist's ${key%%=*} is '$value', not '${key#*=}'")
+  done
+
   local dylibs expected
   dylibs=$(awk '$1 == "dylib" { print $3 }' <<<"$facts" | LC_ALL=C sort)
   expected=$(printf '%s\n' /usr/lib/libSystem.B.dylib /usr/lib/libc++.1.dylib | LC_ALL=C sort)
@@ -150,7 +163,7 @@ check_slice() {
 
   local each
   for each in "${p[@]}"; do problems+=("$arch: $each"); done
-  summaries+=("$arch: $(wc -c <"$file") bytes, minimum macOS $minimum, __CGPreLoginApp,__cgpreloginapp empty; loads $(words <<<"$dylibs"); $(wc -l <<<"$undefined") undefined symbols, $(grep -c ' libSystem$' <<<"$bindings") bound to libSystem, $(grep -c ' libc++$' <<<"$bindings") to libc++")
+  summaries+=("$arch: $(wc -c <"$file") bytes, minimum macOS $minimum, __CGPreLoginApp,__cgpreloginapp empty, Info.plist of version $version; loads $(words <<<"$dylibs"); $(wc -l <<<"$undefined") undefined symbols, $(grep -c ' libSystem$' <<<"$bindings") bound to libSystem, $(grep -c ' libc++$' <<<"$bindings") to libc++")
 }
 
 check_slice x86_64 X86_64 10.12
