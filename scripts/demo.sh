@@ -4,8 +4,9 @@
 # folder with an installed Kestro.app (version 1, a copy of the helper inside,
 # as shipped) and a downloaded Kestro-2.zip (version 2), starts a stand-in for
 # the running app and runs the helper copy from inside the installed bundle,
-# as the app does when it quits for an update. The macOS tools the helper
-# calls (ditto, osascript, launchctl, open) are the stand-ins from
+# as the app does when it quits for an update. Both bundles are signed by one
+# team. The macOS tools the helper calls (ditto, osascript, codesign,
+# launchctl, open) are the stand-ins from
 # tests/standins/, alone on PATH: all happens inside the folder, nothing is
 # really loaded or opened, no password is asked for.
 # Usage, from the repo root: scripts/demo.sh [--helper FILE]   (KEEP=1 keeps the folder)
@@ -85,11 +86,12 @@ PLIST
 	echo "$2" >"$1/Contents/Resources/version.txt"
 	cp "$helper_file" "$1/Contents/MacOS/kestro-update"
 	chmod 755 "$1/Contents/MacOS/kestro-update"
+	"$demo/bin/codesign" --sign "Developer ID Application: Kestro Demo (K3STR0TEAM)" "$1"
 }
 
 section "2. Setting up a throw-away folder"
 mkdir -p "$demo/home" "$demo/tmp" "$demo/bin" "$demo/Downloads" "$demo/Applications" "$demo/stage"
-for tool in ditto osascript launchctl open; do
+for tool in ditto osascript codesign launchctl open; do
 	ln -s "$root/tests/standins/standin" "$demo/bin/$tool"
 done
 make_bundle "$demo/Applications/Kestro.app" 1
@@ -99,7 +101,8 @@ rm -rf "$demo/stage"
 echo "    DEMO=$demo"
 echo "    \$DEMO/Applications/Kestro.app   installed app, version 1, helper inside"
 echo "    \$DEMO/Downloads/Kestro-2.zip    the downloaded update, version 2"
-echo "    \$DEMO/bin/                      stand-ins for ditto, osascript, launchctl, open"
+echo "    (both signed by the team K3STR0TEAM, as far as the codesign stand-in can sign)"
+echo "    \$DEMO/bin/                      stand-ins for ditto, osascript, codesign, launchctl, open"
 
 section "3. Starting a stand-in for the running app"
 sleep 1.5 &
@@ -144,10 +147,13 @@ for bundle in Kestro.app Kestro.app.bak; do
 done
 
 section "8. Tool calls the helper made (STANDIN_CALLS, one per line)"
-echo "    (osascript's script runs as root behind the password prompt: it copies the new bundle"
-echo "    to Kestro.app.new, gives it the installed bundle's owner and group and no write for"
-echo "    others, asks for it to be written out, keeps the old one as .bak and renames the new"
-echo "    one into place, so a whole bundle is installed at every instant but between the renames)"
+echo "    (codesign first reads the installed build's team and checks that the same team signed"
+echo "    the new one, so that nobody is asked for a password for a build that would be refused."
+echo "    osascript's script runs as root behind the password prompt: it copies the new bundle"
+echo "    into Kestro.app.new, a folder only root may enter, gives the copy the installed bundle's"
+echo "    owner and group and no write for others, checks its signature there again, asks for it"
+echo "    to be written out, keeps the old one as .bak and renames the new one into place, so a"
+echo "    whole bundle is installed at every instant but between the renames)"
 if [ -s "$demo/calls.txt" ]; then show <"$demo/calls.txt"; else echo "    (none)"; fi
 
 exit "$status"

@@ -18,21 +18,9 @@ namespace {
 TEST(BuildReplaceScript, PlainPathsGiveTheExactLine) {
   const std::string t = "/Applications/Kestro.app";
   const std::string s = "/var/folders/ab/cd/T/kestro_update_extract/Kestro.app";
-  const std::string script = build_replace_script(t, s, 501, 20);
   EXPECT_EQ(
-      script,
-      "do shell script \"rm -rf '/Applications/Kestro.app.bak' '/Applications/Kestro.app.new' && "
-      "ditto '/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' '/Applications/Kestro.app.new'"
-      " && chown -R 501:20 '/Applications/Kestro.app.new' && chmod -R go-w "
-      "'/Applications/Kestro.app.new'"
-      " && sync || { rm -rf '/Applications/Kestro.app.new'; exit 1; }; mv "
-      "'/Applications/Kestro.app'"
-      " '/Applications/Kestro.app.bak' 2>/dev/null; [ ! -e '/Applications/Kestro.app' ] && mv "
-      "'/Applications/Kestro.app.new' '/Applications/Kestro.app' || { rm -rf "
-      "'/Applications/Kestro.app.new'; [ -e '/Applications/Kestro.app' ] || mv "
-      "'/Applications/Kestro.app.bak' '/Applications/Kestro.app' 2>/dev/null; exit 1; }\" with "
-      "administrator privileges");
-  EXPECT_EQ(script.size(), 299 + 15 * t.size() + s.size());
+      build_replace_script(t, s, 501, 20, "A1B2C3D4E5"),
+      R"(do shell script "rm -rf '/Applications/Kestro.app.bak' '/Applications/Kestro.app.new' && mkdir -m 700 '/Applications/Kestro.app.new' && ditto --noacl '/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' '/Applications/Kestro.app.new/Kestro.app' && chown -R 501:20 '/Applications/Kestro.app.new/Kestro.app' && chmod -R go-w '/Applications/Kestro.app.new/Kestro.app' && codesign --verify --deep --strict --test-requirement '=anchor apple generic and certificate leaf[subject.OU] = \"A1B2C3D4E5\"' '/Applications/Kestro.app.new/Kestro.app' && sync || { rm -rf '/Applications/Kestro.app.new'; exit 1; }; mv '/Applications/Kestro.app' '/Applications/Kestro.app.bak' 2>/dev/null; [ ! -e '/Applications/Kestro.app' ] && mv '/Applications/Kestro.app.new/Kestro.app' '/Applications/Kestro.app' || { rm -rf '/Applications/Kestro.app.new'; [ -e '/Applications/Kestro.app' ] || mv '/Applications/Kestro.app.bak' '/Applications/Kestro.app' 2>/dev/null; exit 1; }; rm -rf '/Applications/Kestro.app.new' 2>/dev/null; true" with administrator privileges)");
 }
 
 TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) {
@@ -42,13 +30,13 @@ TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) 
     const char* script;
   } cases[] = {
       {"/A/x'y.app", "/s/K.app",
-       R"(do shell script "rm -rf '/A/x'\\''y.app.bak' '/A/x'\\''y.app.new' && ditto '/s/K.app' '/A/x'\\''y.app.new' && chown -R 0:0 '/A/x'\\''y.app.new' && chmod -R go-w '/A/x'\\''y.app.new' && sync || { rm -rf '/A/x'\\''y.app.new'; exit 1; }; mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; [ ! -e '/A/x'\\''y.app' ] && mv '/A/x'\\''y.app.new' '/A/x'\\''y.app' || { rm -rf '/A/x'\\''y.app.new'; [ -e '/A/x'\\''y.app' ] || mv '/A/x'\\''y.app.bak' '/A/x'\\''y.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
+       R"(do shell script "rm -rf '/A/x'\\''y.app.bak' '/A/x'\\''y.app.new' && mkdir -m 700 '/A/x'\\''y.app.new' && ditto --noacl '/s/K.app' '/A/x'\\''y.app.new/x'\\''y.app' && chown -R 0:0 '/A/x'\\''y.app.new/x'\\''y.app' && chmod -R go-w '/A/x'\\''y.app.new/x'\\''y.app' && sync || { rm -rf '/A/x'\\''y.app.new'; exit 1; }; mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; [ ! -e '/A/x'\\''y.app' ] && mv '/A/x'\\''y.app.new/x'\\''y.app' '/A/x'\\''y.app' || { rm -rf '/A/x'\\''y.app.new'; [ -e '/A/x'\\''y.app' ] || mv '/A/x'\\''y.app.bak' '/A/x'\\''y.app' 2>/dev/null; exit 1; }; rm -rf '/A/x'\\''y.app.new' 2>/dev/null; true" with administrator privileges)"},
       {"/A/K.app", "/s/q\"b\\s/K.app",
-       R"(do shell script "rm -rf '/A/K.app.bak' '/A/K.app.new' && ditto '/s/q\"b\\s/K.app' '/A/K.app.new' && chown -R 0:0 '/A/K.app.new' && chmod -R go-w '/A/K.app.new' && sync || { rm -rf '/A/K.app.new'; exit 1; }; mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; [ ! -e '/A/K.app' ] && mv '/A/K.app.new' '/A/K.app' || { rm -rf '/A/K.app.new'; [ -e '/A/K.app' ] || mv '/A/K.app.bak' '/A/K.app' 2>/dev/null; exit 1; }" with administrator privileges)"},
+       R"(do shell script "rm -rf '/A/K.app.bak' '/A/K.app.new' && mkdir -m 700 '/A/K.app.new' && ditto --noacl '/s/q\"b\\s/K.app' '/A/K.app.new/K.app' && chown -R 0:0 '/A/K.app.new/K.app' && chmod -R go-w '/A/K.app.new/K.app' && sync || { rm -rf '/A/K.app.new'; exit 1; }; mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; [ ! -e '/A/K.app' ] && mv '/A/K.app.new/K.app' '/A/K.app' || { rm -rf '/A/K.app.new'; [ -e '/A/K.app' ] || mv '/A/K.app.bak' '/A/K.app' 2>/dev/null; exit 1; }; rm -rf '/A/K.app.new' 2>/dev/null; true" with administrator privileges)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);
-    EXPECT_EQ(build_replace_script(c.target, c.source, 0, 0), c.script);
+    EXPECT_EQ(build_replace_script(c.target, c.source, 0, 0, ""), c.script);
   }
 }
 

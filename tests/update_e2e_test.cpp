@@ -25,6 +25,8 @@ using test::zip_stage;
 
 const char kNoFile[] = "No such file or directory (os error 2)";
 const char kReplaceFailed[] = "app replace failed or was cancelled at the authorization prompt";
+const char kNoTeam[] =
+    "installed build has no team identifier; the new build's signature is not checked";
 const std::vector<std::string> kKestroJobs = {
     "/Library/LaunchDaemons/com.tallowmere.Kestro_dispatcher.plist",
     "/Library/LaunchAgents/com.tallowmere.Kestro_session.plist",
@@ -35,15 +37,28 @@ const std::vector<std::string> kZarnoJobs = {
     "/Library/LaunchAgents/com.tallowmere.Zarno_launcher.plist"};
 
 const std::string kMine = std::to_string(getuid()) + ":" + std::to_string(getgid());
-// The replace script for paths without quotes or backslashes.
-std::string plain_script(const std::string& t, const std::string& s) {
+const std::string kRequirement =
+    "=anchor apple generic and certificate leaf[subject.OU] = \"K3STR0TEAM\"";
+// The replace script for paths without quotes or backslashes; the check when `team`.
+std::string plain_script(const std::string& t, const std::string& s, bool team) {
   const std::string o = test::exists(t) ? kMine : "0:0";  // a first installation is root's
-  const std::string b = "'" + t + ".bak'", n = "'" + t + ".new'", q = "'" + t + "'";
-  const std::string c = " && chown -R " + o + " " + n + " && chmod -R go-w " + n;
-  return "do shell script \"rm -rf " + b + " " + n + " && ditto '" + s + "' " + n + c +
-         " && sync || { rm -rf " + n + "; exit 1; }; mv " + q + " " + b + " 2>/dev/null; [ ! -e " +
-         q + " ] && mv " + n + " " + q + " || { rm -rf " + n + "; [ -e " + q + " ] || mv " + b +
-         " " + q + " 2>/dev/null; exit 1; }\" with administrator privileges";
+  const std::string b = "'" + t + ".bak'", n = "'" + t + ".new'", q = "'" + t + "'",
+                    k = "'" + t + ".new" + t.substr(t.rfind('/')) + "'";
+  const std::string c =
+      " && chown -R " + o + " " + k + " && chmod -R go-w " + k + " && " +
+      (team ? "codesign --verify --deep --strict --test-requirement '=anchor "
+              "apple generic and certificate leaf[subject.OU] = \\\"K3STR0TEAM\\\"' " +
+                  k + " && "
+            : "");
+  return "do shell script \"rm -rf " + b + " " + n + " && mkdir -m 700 " + n +
+         " && ditto --noacl '" + s + "' " + k + c + "sync || { rm -rf " + n + "; exit 1; }; mv " +
+         q + " " + b + " 2>/dev/null; [ ! -e " + q + " ] && mv " + k + " " + q + " || { rm -rf " +
+         n + "; [ -e " + q + " ] || mv " + b + " " + q + " 2>/dev/null; exit 1; }; rm -rf " + n +
+         " 2>/dev/null; true\" with administrator privileges";
+}
+std::string verify_call(const std::string& bundle) {
+  return "codesign '--verify' '--deep' '--strict' '--test-requirement' " + sh_quote(kRequirement) +
+         " " + sh_quote(bundle);
 }
 
 // The standard-error lines the helper wrote itself: osascript and launchctl run on the
@@ -83,18 +98,22 @@ TEST(Update, WholeRunReplacesTheBundleReloadsJobsAndRelaunches) {
   RunResult result = u.run(archive);
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.err, "");
-  EXPECT_EQ(
-      u.box.log_messages(result.pid),
-      concat(u.head(archive), {"replacing " + u.bundle + " with " + s, "osascript exit: 0",
-                               "applied; relaunching " + u.bundle, "open " + u.bundle, "done"}));
+  EXPECT_EQ(u.box.log_messages(result.pid), u.applied_log(archive));
   EXPECT_EQ(version_of(u.bundle), "2");
   EXPECT_EQ(version_of(u.bundle + ".bak"), "1");
-  EXPECT_FALSE(test::exists(u.box.extract_dir()));
-  EXPECT_EQ(u.box.calls(), concat(concat({u.unpack_call(archive),
-                                          "osascript '-e' " + sh_quote(plain_script(u.bundle, s)),
-                                          "ditto " + sh_quote(s) + " '" + u.bundle + ".new'"},
-                                         expected_launchctl(kKestroJobs)),
-                                  {"open " + sh_quote(u.bundle)}));
+  EXPECT_FALSE(test::exists(u.box.extract_dir()) || test::exists(u.bundle + ".new"));
+  const std::string k = u.bundle + ".new/Kestro.app";  // the copy that root checks
+  EXPECT_EQ(
+      u.box.calls(),
+      concat(concat({u.unpack_call(archive), "codesign '-d' '--verbose=2' " + sh_quote(u.bundle),
+                     verify_call(s), "osascript '-e' " + sh_quote(plain_script(u.bundle, s, true)),
+                     "ditto '--noacl' " + sh_quote(s) + " " + sh_quote(k), verify_call(k)},
+                    expected_launchctl(kKestroJobs)),
+             {"open " + sh_quote(u.bundle)}));
+  // Installed: the zip's bundle, sealed, with the owner the installed one had.
+  test::shell("diff -r " + sh_quote(u.box.path("stage-2/Kestro.app")) + " " + sh_quote(u.bundle) +
+              " && PATH=" + u.box.path("bin") + " " + verify_call(u.bundle) + " && [ -z \"$(find " +
+              sh_quote(u.bundle) + " ! -user " + std::to_string(getuid()) + ")\" ]");
 
   // A second update on top: the backup of the first one is replaced, not filled.
   u.put_helper();
@@ -107,6 +126,41 @@ TEST(Update, WholeRunReplacesTheBundleReloadsJobsAndRelaunches) {
   EXPECT_FALSE(test::exists(u.bundle + ".bak/Contents/only-in-old-backup"));
   EXPECT_FALSE(test::exists(u.bundle + ".bak/Kestro.app"));
   EXPECT_EQ(u.box.log_messages(again.pid).back(), "done");
+}
+
+TEST(Update, OnlyABuildOfTheInstalledBuildsTeamIsOffered) {
+  const std::string other = "Developer ID Application: Other (0THERTEAM0)",
+                    refused = "new bundle is not signed by team K3STR0TEAM: ";
+  const struct {
+    std::string installed, update;    // identities: "-" signs ad hoc, "" not at all
+    std::vector<std::string> logged;  // after "replacing"
+    std::string error;                // "" when applied
+  } cases[] = {
+      {"-", test::kIdentity, {kNoTeam}, ""},
+      {test::kIdentity, other, {"codesign exit: 3"}, refused},
+      {test::kIdentity, "", {"codesign exit: 1"}, refused},
+      {"Dev (K3\"'; true)", "", {}, "installed build's team identifier is not valid: K3\"'; true"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.installed);
+    Installed u("Applications/Kestro.app", c.installed);
+    test::stage_bundle(u.box.path("stage/Kestro.app"), "2", c.update);
+    const std::string archive = test::zip_stage(u.box.path("stage"), u.box.path("u.zip"));
+    RunResult result = u.run(archive);
+    const std::string error = c.error + (c.error == refused ? u.extracted() : "");
+    const auto log = concat(
+        concat(u.head(archive), {"replacing " + u.bundle + " with " + u.extracted()}), c.logged);
+    EXPECT_EQ(
+        u.box.log_messages(result.pid),
+        concat(log, error.empty() ? std::vector<std::string>{"osascript exit: 0",
+                                                             "applied; relaunching " + u.bundle,
+                                                             "open " + u.bundle, "done"}
+                                  : u.failed_tail(error)));
+    EXPECT_EQ(version_of(u.bundle), error.empty() ? "2" : "1");
+    EXPECT_FALSE(test::exists(u.box.extract_dir()));
+    // Unchecked: no codesign --verify at all; refused: no osascript.
+    EXPECT_EQ(u.box.calls().size(), error.empty() ? 14u : 3 + c.logged.size());
+  }
 }
 
 TEST(Update, DismissedPromptKeepsTheInstalledBuild) {
@@ -122,7 +176,7 @@ TEST(Update, DismissedPromptKeepsTheInstalledBuild) {
             std::string("kestro-update: ") + kReplaceFailed + "\n");  // the last line
   EXPECT_EQ(u.box.log_messages(result.pid),
             concat(concat(u.head(archive, app), {"replacing " + u.bundle + " with " + u.extracted(),
-                                                 "osascript exit: 1"}),
+                                                 "codesign exit: 0", "osascript exit: 1"}),
                    u.failed_tail(kReplaceFailed, app)));
   EXPECT_EQ(version_of(u.bundle), "1");
   EXPECT_FALSE(test::exists(u.bundle + ".bak"));
@@ -141,7 +195,7 @@ TEST(Update, FailedCopyGivesTheOldBundleBack) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(u.box.log_messages(result.pid),
             concat(concat(u.head(archive), {"replacing " + u.bundle + " with " + u.extracted(),
-                                            "osascript exit: 1"}),
+                                            "codesign exit: 0", "osascript exit: 1"}),
                    u.failed_tail(kReplaceFailed)));
   test::shell("diff -r " + sh_quote(before) + " " + sh_quote(u.bundle));
   EXPECT_FALSE(test::exists(u.bundle + ".bak"));
@@ -189,11 +243,11 @@ TEST(Update, MissingOrFailingTools) {
     RunResult result = u.run(archive);
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.err, std::string("kestro-update: ") + kReplaceFailed + "\n");
-    EXPECT_EQ(
-        u.box.log_messages(result.pid),
-        concat(concat(u.head(archive), {"replacing " + u.bundle + " with " + u.extracted(),
-                                        std::string("osascript exit: spawn error: ") + kNoFile}),
-               u.failed_tail(kReplaceFailed)));
+    EXPECT_EQ(u.box.log_messages(result.pid),
+              concat(concat(u.head(archive),
+                            {"replacing " + u.bundle + " with " + u.extracted(), "codesign exit: 0",
+                             std::string("osascript exit: spawn error: ") + kNoFile}),
+                     u.failed_tail(kReplaceFailed)));
     EXPECT_EQ(version_of(u.bundle), "1");
     EXPECT_FALSE(test::exists(u.box.extract_dir()));
     EXPECT_EQ(launchctl_calls(u.box.calls()), std::vector<std::string>{});
@@ -212,10 +266,7 @@ TEST(Update, MissingOrFailingTools) {
     if (missing) {
       EXPECT_EQ(result.err, "");
     }
-    EXPECT_EQ(u.box.log_messages(result.pid),
-              concat(u.head(archive),
-                     {"replacing " + u.bundle + " with " + u.extracted(), "osascript exit: 0",
-                      "applied; relaunching " + u.bundle, "open " + u.bundle, "done"}));
+    EXPECT_EQ(u.box.log_messages(result.pid), u.applied_log(archive));
     EXPECT_EQ(version_of(u.bundle), "2");
     EXPECT_EQ(launchctl_calls(u.box.calls()),
               missing ? std::vector<std::string>{} : expected_launchctl(kKestroJobs));
@@ -409,12 +460,13 @@ TEST(Update, HelperOutsideAnyBundleTargetsTheApplicationsFolder) {
       {"--wait-pid", std::to_string(test::gone_pid()), "--install", archive, "--relaunch", t});
   EXPECT_EQ(result.exit_code, 1);
   const auto log = box.log_messages(result.pid);
-  ASSERT_GE(log.size(), 5u);
+  ASSERT_GE(log.size(), 6u);
   EXPECT_EQ(log[3], "replacing " + t + " with " + s);
-  EXPECT_EQ(log[4], "osascript exit: 1");
+  EXPECT_EQ(log[4], kNoTeam);
+  EXPECT_EQ(log[5], "osascript exit: 1");
   const auto calls = box.calls();
-  ASSERT_GE(calls.size(), 2u);
-  EXPECT_EQ(calls[1], "osascript '-e' " + sh_quote(plain_script(t, s)));
+  ASSERT_GE(calls.size(), 3u);
+  EXPECT_EQ(calls[2], "osascript '-e' " + sh_quote(plain_script(t, s, false)));
 }
 
 TEST(Update, HelperStartedThroughALinkGoesByThePathItWasStartedBy) {
@@ -453,8 +505,9 @@ TEST(Update, QuotesAndBackslashesInTheBundlePathStayInsideTheirWords) {
     // The shell inside got the two paths as two whole words.
     EXPECT_EQ(launchctl_calls(u.box.calls()), expected_launchctl(kKestroJobs));
     const auto calls = u.box.calls();
-    ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(calls[2], "ditto " + sh_quote(u.extracted()) + " " + sh_quote(u.bundle + ".new"));
+    ASSERT_GE(calls.size(), 5u);
+    EXPECT_EQ(calls[4], "ditto '--noacl' " + sh_quote(u.extracted()) + " " +
+                            sh_quote(u.bundle + ".new/Kestro.app"));
     for (const std::string& dir : {u.box.root(), std::string(cwd)}) {
       const std::string planted = dir + "/PWNED";
       EXPECT_FALSE(test::exists(planted)) << planted;
@@ -509,7 +562,7 @@ TEST(Update, CarelessStartOrBrokenLogStillUpdates) {
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(version_of(u.bundle), "2");
     EXPECT_EQ(version_of(u.bundle + ".bak"), "1");
-    ASSERT_EQ(u.box.calls().size(), 13u);
+    ASSERT_EQ(u.box.calls().size(), 16u);
     EXPECT_EQ(u.box.calls().back(), "open " + sh_quote(u.bundle));
     if (c.log == nullptr) {
       EXPECT_EQ(u.box.log_messages(result.pid).back(), "done");
@@ -525,6 +578,8 @@ TEST(Update, OsascriptEndingBadlyFailsTheApply) {
       {"kill -KILL $$", "signal"},
       {"exit 3", "3"},
       {"export STANDIN_DITTO_COPY_FAIL=cut", "1"},  // the root shell ends mid-copy
+      {"echo 9 >\"$TMPDIR\"kestro_update_extract/Kestro.app/Contents/version.txt",
+       "1"},  // tampered
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.prelude);
@@ -536,11 +591,15 @@ TEST(Update, OsascriptEndingBadlyFailsTheApply) {
     EXPECT_EQ(own_lines(result.err),
               std::vector<std::string>{std::string("kestro-update: ") + kReplaceFailed});
     EXPECT_EQ(u.box.log_messages(result.pid),
-              concat(concat(u.head(archive), {"replacing " + u.bundle + " with " + u.extracted(),
-                                              std::string("osascript exit: ") + c.status}),
+              concat(concat(u.head(archive),
+                            {"replacing " + u.bundle + " with " + u.extracted(), "codesign exit: 0",
+                             std::string("osascript exit: ") + c.status}),
                      u.failed_tail(kReplaceFailed)));
     EXPECT_EQ(version_of(u.bundle), "1");
     EXPECT_FALSE(test::exists(u.box.extract_dir()));
+    // Only a root shell cut short leaves its staging folder, for the next run to remove.
+    EXPECT_EQ(test::exists(u.bundle + ".new"),
+              std::string(c.prelude).find("cut") != std::string::npos);
     EXPECT_TRUE(launchctl_calls(u.box.calls()).empty());
   }
 }

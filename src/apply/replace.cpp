@@ -1,5 +1,6 @@
 #include "apply/replace.h"
 
+#include "apply/signature.h"
 #include "exec/exec.h"
 #include "log/log.h"
 #include "paths/paths.h"
@@ -50,11 +51,17 @@ Expected<std::string, std::string> resolve_target_bundle(const std::string& new_
 }
 
 std::string build_replace_script(const std::string& target_text, const std::string& new_text,
-                                 uid_t user, gid_t group) {
+                                 uid_t user, gid_t group, const std::string& team) {
   const std::string target = shell_quoted(target_text);
   const std::string backup = shell_quoted(target_text + ".bak");
-  const std::string beside = shell_quoted(target_text + ".new");
+  const std::string staging = shell_quoted(target_text + ".new");
+  const std::string copy =
+      shell_quoted(target_text + ".new/" + file_name(target_text).value_or(""));
   const std::string owner = std::to_string(user) + ":" + std::to_string(group);
+  const std::string check = team.empty() ? ""
+                                         : "codesign --verify --deep --strict --test-requirement " +
+                                               shell_quoted("=" + team_requirement(team)) + " " +
+                                               copy + " && ";
   // The installed bundle must be whole at every instant, whatever cuts the shell short (a power
   // cut, a forced restart), since the machine may be reachable only through it. So the new
   // build is copied beside it, and then renamed into place: on one volume a rename is atomic,
@@ -67,17 +74,21 @@ std::string build_replace_script(const std::string& target_text, const std::stri
   // place, the old one goes back. Without an installed bundle (a first installation) the first
   // mv fails quietly.
   //
-  // ditto run as root gives each copy the owner and mode of its source, the tree this user
-  // unpacked: a bundle that root owned would become this user's to rewrite, programs that
-  // root runs included. So the copy gets the installed bundle's owner and group, and nobody
-  // but its owner may write to it, before sync and the renames: the bundle that reaches T is
-  // never, at any instant, this user's unless the installed one was.
+  // The tree this user unpacked stays theirs to change for as long as the prompt is open, and
+  // ditto run as root would give each copy its source's owner, mode and ACL entries. So root
+  // copies it into a folder that only root may enter (mkdir fails on anything already there),
+  // without ACLs, gives the copy the installed bundle's owner and group and takes write away
+  // from group and others; only then is the signature checked, on the very tree that will be
+  // installed and that nobody else can change any more, and only a copy that the installed
+  // build's team signed is renamed into place. The bundle that reaches T is never, at any
+  // instant, this user's unless the installed one was.
   const std::string command =
-      "rm -rf " + backup + " " + beside + " && ditto " + shell_quoted(new_text) + " " + beside +
-      " && chown -R " + owner + " " + beside + " && chmod -R go-w " + beside +
-      " && sync || { rm -rf " + beside + "; exit 1; }; mv " + target + " " + backup +
-      " 2>/dev/null; [ ! -e " + target + " ] && mv " + beside + " " + target + " || { rm -rf " +
-      beside + "; [ -e " + target + " ] || mv " + backup + " " + target + " 2>/dev/null; exit 1; }";
+      "rm -rf " + backup + " " + staging + " && mkdir -m 700 " + staging + " && ditto --noacl " +
+      shell_quoted(new_text) + " " + copy + " && chown -R " + owner + " " + copy +
+      " && chmod -R go-w " + copy + " && " + check + "sync || { rm -rf " + staging +
+      "; exit 1; }; mv " + target + " " + backup + " 2>/dev/null; [ ! -e " + target + " ] && mv " +
+      copy + " " + target + " || { rm -rf " + staging + "; [ -e " + target + " ] || mv " + backup +
+      " " + target + " 2>/dev/null; exit 1; }; rm -rf " + staging + " 2>/dev/null; true";
   return "do shell script \"" + applescript_escaped(command) + "\" with administrator privileges";
 }
 
@@ -111,12 +122,27 @@ Expected<std::string, std::string> replace_installed_bundle(const std::string& n
     return fail("installed bundle is on a read-only volume: " + target_text);
   }
 
+  // Only a build of the installed build's team may replace it. Asking the user for a password
+  // for one that the root shell would refuse anyway helps nobody.
+  auto team = installed_team(target);
+  if (!team) {
+    sys::remove_tree(extraction_dir);
+    return fail(team.error());
+  }
+  if (!team.value().empty()) {
+    if (auto signed_by = check_signed_by(new_bundle, team.value()); !signed_by) {
+      sys::remove_tree(extraction_dir);
+      return fail(signed_by.error());
+    }
+  }
+
   // Without an installed bundle (a first installation) the new one is root's: 0:0 is
   // root:wheel.
   auto found = sys::owner_of(target);
   const sys::Owner owner = found ? found.value() : sys::Owner{};
   auto result = run_command(
-      {"osascript", {"-e", build_replace_script(target_text, new_text, owner.user, owner.group)}});
+      {"osascript",
+       {"-e", build_replace_script(target_text, new_text, owner.user, owner.group, team.value())}});
   log_line("osascript exit: " + status_text(result));
   sys::remove_tree(extraction_dir);  // after every attempt; failures do not matter
 

@@ -70,9 +70,9 @@ class Sandbox {
 
   /// The stand-in script, copied into the sandbox so that an unprivileged run reaches it.
   std::string standin() const { return path("standin"); }
-  /// Puts stand-ins for these tools (default: all four) into bin/.
-  void add_tools(const std::vector<std::string>& tools = {"ditto", "osascript", "launchctl",
-                                                          "open"});
+  /// Puts stand-ins for these tools (default: all five) into bin/.
+  void add_tools(const std::vector<std::string>& tools = {"ditto", "osascript", "codesign",
+                                                          "launchctl", "open"});
   /// Makes bin/`name` a link to `target`.
   void add_tool_link(const std::string& name, const std::string& target);
   void set_env(const std::string& name, const std::string& value) { env_[name] = value; }

@@ -4,10 +4,13 @@
 
 namespace kestro::test {
 
-void stage_bundle(const std::string& dir, const std::string& version) {
+void stage_bundle(const std::string& dir, const std::string& version, const std::string& identity) {
   make_dirs(dir + "/Contents/MacOS");
   write_file(dir + "/Contents/version.txt", version);
   write_file(dir + "/Contents/MacOS/Kestro", "#!/bin/sh\n");
+  const std::string standin = KESTRO_STANDIN;  // run by the tool name it acts on
+  const std::string codesign = standin.substr(0, standin.rfind('/')) + "/bin/codesign";
+  if (!identity.empty()) shell(codesign + " --sign " + sh_quote(identity) + " " + sh_quote(dir));
 }
 
 std::string version_of(const std::string& bundle) {
@@ -30,9 +33,10 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
   return a;
 }
 
-Installed::Installed(const std::string& bundle_rel) : bundle(box.path(bundle_rel)) {
+Installed::Installed(const std::string& bundle_rel, const std::string& identity)
+    : bundle(box.path(bundle_rel)) {
   box.add_tools();
-  stage_bundle(bundle, "1");
+  stage_bundle(bundle, "1", identity);
   put_helper();
 }
 
@@ -71,8 +75,9 @@ std::vector<std::string> Installed::head(const std::string& archive,
 }
 
 std::vector<std::string> Installed::applied_log(const std::string& archive) const {
-  return concat(head(archive), {"replacing " + bundle + " with " + extracted(), "osascript exit: 0",
-                                "applied; relaunching " + bundle, "open " + bundle, "done"});
+  return concat(head(archive),
+                {"replacing " + bundle + " with " + extracted(), "codesign exit: 0",
+                 "osascript exit: 0", "applied; relaunching " + bundle, "open " + bundle, "done"});
 }
 
 void Installed::expect_failed_before_unpacking(const RunResult& result, const std::string& archive,

@@ -10,8 +10,13 @@
 
 namespace kestro::test {
 
-/// Makes a bundle as an update carries it: a version file and the application's executable.
-void stage_bundle(const std::string& dir, const std::string& version);
+/// What signs the bundles of a test, as codesign names it; its team is K3STR0TEAM.
+constexpr char kIdentity[] = "Developer ID Application: Kestro Test (K3STR0TEAM)";
+
+/// Makes a bundle as an update carries it: a version file and the application's executable,
+/// signed by `identity` ("" leaves it unsigned).
+void stage_bundle(const std::string& dir, const std::string& version,
+                  const std::string& identity = kIdentity);
 /// The version file's content of `bundle`.
 std::string version_of(const std::string& bundle);
 /// Zips everything in `stage` into `archive`, symbolic links kept as links; returns `archive`.
@@ -23,7 +28,8 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
 
 /// A sandbox with every stand-in and version 1 installed at `bundle_rel`, the helper inside.
 struct Installed {
-  explicit Installed(const std::string& bundle_rel = "Applications/Kestro.app");
+  explicit Installed(const std::string& bundle_rel = "Applications/Kestro.app",
+                     const std::string& identity = kIdentity);
   /// Copies the built helper into the installed bundle (again).
   void put_helper() const;
   std::string helper() const { return bundle + "/Contents/MacOS/kestro-update"; }
