@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "apply/replace.h"
+#include "apply/signature.h"
 #include "support/harness.h"
 #include "support/installed.h"
 
@@ -36,29 +38,16 @@ const std::vector<std::string> kZarnoJobs = {
     "/Library/LaunchAgents/com.tallowmere.Zarno_session.plist",
     "/Library/LaunchAgents/com.tallowmere.Zarno_launcher.plist"};
 
-const std::string kMine = std::to_string(getuid()) + ":" + std::to_string(getgid());
-const std::string kRequirement =
-    "=anchor apple generic and certificate leaf[subject.OU] = \"K3STR0TEAM\"";
-// The replace script for paths without quotes or backslashes; the check when `team`.
-std::string plain_script(const std::string& t, const std::string& s, bool team) {
-  const std::string o = test::exists(t) ? kMine : "0:0";  // a first installation is root's
-  const std::string b = "'" + t + ".bak'", n = "'" + t + ".new'", q = "'" + t + "'",
-                    k = "'" + t + ".new" + t.substr(t.rfind('/')) + "'";
-  const std::string c =
-      " && chown -R " + o + " " + k + " && chmod -R go-w " + k + " && " +
-      (team ? "codesign --verify --deep --strict --test-requirement '=anchor "
-              "apple generic and certificate leaf[subject.OU] = \\\"K3STR0TEAM\\\"' " +
-                  k + " && "
-            : "");
-  return "do shell script \"rm -rf " + b + " " + n + " && mkdir -m 700 " + n +
-         " && ditto --noacl '" + s + "' " + k + c + "sync || { rm -rf " + n + "; exit 1; }; mv " +
-         q + " " + b + " 2>/dev/null; [ ! -e " + q + " ] && mv " + k + " " + q + " || { rm -rf " +
-         n + "; [ -e " + q + " ] || mv " + b + " " + q + " 2>/dev/null; exit 1; }; rm -rf " + n +
-         " 2>/dev/null; true\" with administrator privileges";
+// The line osascript is given (its text is pinned in apply_test), with the installed bundle's
+// owner: ours, or root's on a first installation.
+std::string script(const std::string& t, const std::string& s, const std::string& team) {
+  const bool installed = test::exists(t);
+  return build_replace_script(t, s, installed ? getuid() : 0, installed ? getgid() : 0, team);
 }
+// The codesign call that checks `bundle` against the test team's requirement.
 std::string verify_call(const std::string& bundle) {
-  return "codesign '--verify' '--deep' '--strict' '--test-requirement' " + sh_quote(kRequirement) +
-         " " + sh_quote(bundle);
+  return "codesign '--verify' '--deep' '--strict' '--test-requirement' " +
+         sh_quote("=" + team_requirement("K3STR0TEAM")) + " " + sh_quote(bundle);
 }
 
 // The standard-error lines the helper wrote itself: osascript and launchctl run on the
@@ -103,13 +92,13 @@ TEST(Update, WholeRunReplacesTheBundleReloadsJobsAndRelaunches) {
   EXPECT_EQ(version_of(u.bundle + ".bak"), "1");
   EXPECT_FALSE(test::exists(u.box.extract_dir()) || test::exists(u.bundle + ".new"));
   const std::string k = u.bundle + ".new/Kestro.app";  // the copy that root checks
-  EXPECT_EQ(
-      u.box.calls(),
-      concat(concat({u.unpack_call(archive), "codesign '-d' '--verbose=2' " + sh_quote(u.bundle),
-                     verify_call(s), "osascript '-e' " + sh_quote(plain_script(u.bundle, s, true)),
-                     "ditto '--noacl' " + sh_quote(s) + " " + sh_quote(k), verify_call(k)},
-                    expected_launchctl(kKestroJobs)),
-             {"open " + sh_quote(u.bundle)}));
+  EXPECT_EQ(u.box.calls(),
+            concat(concat({u.unpack_call(archive),
+                           "codesign '-d' '--verbose=2' " + sh_quote(u.bundle), verify_call(s),
+                           "osascript '-e' " + sh_quote(script(u.bundle, s, "K3STR0TEAM")),
+                           "ditto '--noacl' " + sh_quote(s) + " " + sh_quote(k), verify_call(k)},
+                          expected_launchctl(kKestroJobs)),
+                   {"open " + sh_quote(u.bundle)}));
   // Installed: the zip's bundle, sealed, with the owner the installed one had.
   test::shell("diff -r " + sh_quote(u.box.path("stage-2/Kestro.app")) + " " + sh_quote(u.bundle) +
               " && PATH=" + u.box.path("bin") + " " + verify_call(u.bundle) + " && [ -z \"$(find " +
@@ -466,7 +455,7 @@ TEST(Update, HelperOutsideAnyBundleTargetsTheApplicationsFolder) {
   EXPECT_EQ(log[5], "osascript exit: 1");
   const auto calls = box.calls();
   ASSERT_GE(calls.size(), 3u);
-  EXPECT_EQ(calls[2], "osascript '-e' " + sh_quote(plain_script(t, s, false)));
+  EXPECT_EQ(calls[2], "osascript '-e' " + sh_quote(script(t, s, "")));
 }
 
 TEST(Update, HelperStartedThroughALinkGoesByThePathItWasStartedBy) {

@@ -1,7 +1,6 @@
 #!/bin/sh
-# On a Mac (the CI's Mac jobs): the real codesign answers what the helper asks it as the stand-in
-# answers for bundles it signed the same way: a third-party application's team, none for Apple's,
-# and 0, 3 or 1 against a team's requirement. And ditto --noacl copies a link's tree, not the link.
+# On a Mac (the CI's Mac jobs): the real codesign and ditto answer what the helper asks them as
+# the stand-ins do, for a third-party application, one of Apple's and bundles the stand-in signed.
 set -u
 team() { "$1" -d --verbose=2 "$2" 2>&1 >/dev/null | sed -n 's/^TeamIdentifier=//p'; }
 expect() { # STATUS CODESIGN BUNDLE TEAM
