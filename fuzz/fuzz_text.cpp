@@ -1,5 +1,6 @@
 // Fuzzes the text helpers on arbitrary bytes: to_text is checked against a small decoder of its
-// own that follows the "maximal ill-formed subpart" rule, and trim_white_space on its output.
+// own that follows the "maximal ill-formed subpart" rule, message_text for control characters,
+// and trim_white_space on its output.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -107,6 +108,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (valid(x.substr(0, cut))) {
     check(t == std::string(x.substr(0, cut)) + kestro::to_text(x.substr(cut)));
   }
+
+  // A message is one line of text: no control character is left raw, and text without any
+  // stays as it is.
+  const std::string m = kestro::message_text(x);
+  bool controls = false;
+  for (char c : t) controls |= static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+  for (char c : m) check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
+  check(valid(m) && (m == t) == !controls && m.size() >= t.size());
 
   const std::string_view s = kestro::trim_white_space(t);
   check(s.data() >= t.data() && s.data() + s.size() <= t.data() + t.size());

@@ -123,13 +123,13 @@ TEST(Run, MissingOpenLeavesTheMachineWithoutItsApp) {
 TEST(Wait, ExitingParentIsNoticedWithinOnePollInterval) {
   Sandbox box;
   box.add_tools();
-  FakeParent parent(1.0);
+  FakeParent parent(1.5);  // between two probes, 0.1 s before the next one
   double exited = 0;
   const double start = test::now_seconds();
   RunResult result =
       run_with_parent(box, parent, args_for(parent.pid(), box.path("u.zip"), "/A/K.app"), &exited);
   const double helper_end = start + result.seconds;
-  EXPECT_GE(result.seconds, 0.9);
+  EXPECT_GE(result.seconds, 1.4);
   EXPECT_LT(helper_end - exited, 0.4 + 0.2);  // one interval, plus the failing apply
   EXPECT_EQ(box.log_messages(result.pid).at(1), "parent exited; applying artifact");
 }

@@ -178,6 +178,7 @@ TEST(Hostile, BundleOnAReadOnlyVolumeIsRefusedBeforeThePrompt) {
             test::concat(
                 test::concat(u.head(archive), {"replacing " + u.bundle + " with " + u.extracted()}),
                 u.failed_tail("installed bundle is on a read-only volume: " + u.bundle)));
+  EXPECT_FALSE(test::exists(u.box.extract_dir()));
 }
 
 TEST(Hostile, LeftoversAreRemovedWhateverTheirDepthOrRefused) {
@@ -250,6 +251,8 @@ TEST(Hostile, PathToTheUnpackingFolderIsOursOrRootsAlone) {
       {"below another user's folder", "mkdir -p u/t && chown OTHER u", "u/t/", -1, false, denied},
       {"through a link into a folder writable by all",
        "mkdir -m 777 o && mkdir -m 700 o/t && ln -s o/t l", "l/", -1, false, denied},
+      {"through an absolute link into a folder writable by all",
+       "mkdir -m 777 o && mkdir -m 700 o/t && ln -s \"$PWD/o/t\" l", "l/", -1, false, denied},
       {"through a link kept in a folder writable by all", "mkdir -m 777 o && ln -s ../tmp o/l",
        "o/l/", -1, false, denied},
       {"through another user's link in a sticky folder",

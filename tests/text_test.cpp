@@ -17,6 +17,7 @@ TEST(ToText, ReplacesEachMaximalSubpart) {
   const struct {
     std::string bytes;
     std::string text;
+    std::string message = "";  // message_text, where it differs from the text
   } cases[] = {
       {"", ""},
       {"plain ascii", "plain ascii"},
@@ -32,15 +33,20 @@ TEST(ToText, ReplacesEachMaximalSubpart) {
       {"\xED\xA0\x80", times(kFffd, 3)},      // encoded surrogate: three
       {"\xF4\x90\x80\x80", times(kFffd, 4)},  // past U+10FFFF
       {"\xF0\x9F\x98", kFffd},                // four-byte form cut short
+      {"\xF0\x80\x80\x80", times(kFffd, 4)},  // overlong four-byte form
       {"\xE2\x82\xC0", times(kFffd, 2)},      // a lead byte as the third
       {"\x80\x80", times(kFffd, 2)},          // stray continuation bytes
       {"\xF5\x80", times(kFffd, 2)},
       {"x\xC3(y", "x" + kFffd + "(y"},
-      {std::string("nul\0in", 6), std::string("nul\0in", 6)},
+      {std::string("nul\0in", 6), std::string("nul\0in", 6), "nul\\x00in"},
+      {"a\nb\tc\r", "a\nb\tc\r", "a\\nb\\tc\\r"},
+      {"\x1B[0m\x7F", "\x1B[0m\x7F", "\\x1b[0m\\x7f"},
+      {"a\\n\xFF", "a\\n" + kFffd},  // a backslash stays as it is
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.bytes));
     EXPECT_EQ(to_text(c.bytes), c.text);
+    EXPECT_EQ(message_text(c.bytes), c.message.empty() ? c.text : c.message);
     EXPECT_EQ(is_valid_utf8(c.bytes), c.bytes == c.text);
     EXPECT_TRUE(is_valid_utf8(to_text(c.bytes)));
   }

@@ -47,12 +47,12 @@ Expected<std::string, int> extraction_dir_path() {
 // Logs and runs "ditto -x -k ARCHIVE DIR"; the SpawnError text or "ditto extract failed: "
 // with ditto's trimmed standard error when it does not exit 0.
 Expected<void, std::string> unpack_archive(const std::string& archive, const std::string& dir) {
-  log_line("ditto -x -k " + to_text(archive) + " -> " + to_text(dir));
+  log_line("ditto -x -k " + message_text(archive) + " -> " + message_text(dir));
   auto result = run_capture({"ditto", {"-x", "-k", archive, dir}});
   if (!result) return fail(result.error().text());
   if (!result.value().status.success()) {
     return fail("ditto extract failed: " +
-                std::string(trim_white_space(to_text(result.value().err))));
+                message_text(trim_white_space(to_text(result.value().err))));
   }
   return {};
 }

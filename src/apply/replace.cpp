@@ -102,7 +102,9 @@ Expected<std::string, std::string> replace_installed_bundle(const std::string& n
   const std::string& target = resolved.value();
   const std::string target_text = to_text(target);
   const std::string new_text = to_text(new_bundle);
-  log_line("replacing " + target_text + " with " + new_text);
+  const std::string shown_target = message_text(target);
+  const std::string shown_new = message_text(new_bundle);
+  log_line("replacing " + shown_target + " with " + shown_new);
 
   // The script can carry only text, where each bad byte sequence reads U+FFFD: such a path
   // would name another path in there, and the shell would move the installed bundle away
@@ -110,7 +112,7 @@ Expected<std::string, std::string> replace_installed_bundle(const std::string& n
   const bool target_ok = is_valid_utf8(target);
   if (!target_ok || !is_valid_utf8(new_bundle)) {
     sys::remove_tree(extraction_dir);
-    return fail("path is not valid UTF-8: " + (target_ok ? new_text : target_text));
+    return fail("path is not valid UTF-8: " + (target_ok ? shown_new : shown_target));
   }
 
   // An application run where it was downloaded (App Translocation) or from a disk image lies
@@ -119,7 +121,7 @@ Expected<std::string, std::string> replace_installed_bundle(const std::string& n
   auto read_only = sys::on_read_only_volume(parent(target).value_or("/"));
   if (read_only && read_only.value()) {
     sys::remove_tree(extraction_dir);
-    return fail("installed bundle is on a read-only volume: " + target_text);
+    return fail("installed bundle is on a read-only volume: " + shown_target);
   }
 
   // Only a build of the installed build's team may replace it. Asking the user for a password

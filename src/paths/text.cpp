@@ -97,6 +97,30 @@ std::string to_text(std::string_view bytes) {
   return out;
 }
 
+std::string message_text(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  const std::string text = to_text(bytes);
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    }
+  }
+  return out;
+}
+
 std::string_view trim_white_space(std::string_view text) {
   uint32_t cp = 0;
   size_t bad = 0;

@@ -15,6 +15,12 @@ bool is_valid_utf8(std::string_view bytes);
 ///   "\xED\xA0\x80" => three U+FFFD
 std::string to_text(std::string_view bytes);
 
+/// to_text of `bytes` with each byte below 0x20, and 0x7F, written as an escape: "\\n", "\\r",
+/// "\\t", else "\\x" and two lower-case hex digits. The form every value takes in a message, so
+/// that one message stays one line; a backslash stays as it is.
+///   "a\nb" => "a\\nb"   "\x1B[0m" => "\\x1b[0m"   "\x7F" => "\\x7f"   "a\\b" => "a\\b"
+std::string message_text(std::string_view bytes);
+
 /// True when `text` equals `lower` (lower case ASCII) once the ASCII letters A to Z in `text`
 /// are folded to lower case; no other folding.
 ///   ("APP", "app") => true   ("App", "app") => true   ("apps", "app") => false

@@ -2,6 +2,7 @@
 
 #include "apply/apply.h"
 #include "log/log.h"
+#include "paths/text.h"
 #include "run/relaunch.h"
 #include "run/wait.h"
 
@@ -24,8 +25,10 @@ UpdatePhases real_phases() {
 UpdateResult run_update(const UpdateRequest& request) { return run_update(request, real_phases()); }
 
 UpdateResult run_update(const UpdateRequest& request, const UpdatePhases& phases) {
-  log_line("start: wait_pid=" + std::to_string(request.wait_pid) + " install=" + request.install +
-           " relaunch=" + request.relaunch + " os=macos");
+  const std::string install = message_text(request.install);
+  const std::string relaunch = message_text(request.relaunch);
+  log_line("start: wait_pid=" + std::to_string(request.wait_pid) + " install=" + install +
+           " relaunch=" + relaunch + " os=macos");
 
   if (auto waited = phases.wait_for_parent(request.wait_pid); !waited) {
     log_line("FAILED at wait-for-parent: " + waited.error().message);
@@ -37,7 +40,7 @@ UpdateResult run_update(const UpdateRequest& request, const UpdatePhases& phases
     log_line("FAILED at apply: " + applied.error().message);
     // Whatever failed, the machine must not be left without its application.
     if (auto relaunched = phases.relaunch_app(request.relaunch); relaunched) {
-      log_line("relaunched " + request.relaunch +
+      log_line("relaunched " + relaunch +
                " after the failed apply; the machine keeps the build it had");
     } else {
       log_line("FAILED at relaunch after a failed apply: " + relaunched.error().message +
@@ -47,7 +50,7 @@ UpdateResult run_update(const UpdateRequest& request, const UpdatePhases& phases
     return applied;
   }
 
-  log_line("applied; relaunching " + request.relaunch);
+  log_line("applied; relaunching " + relaunch);
   if (auto relaunched = phases.relaunch_app(request.relaunch); !relaunched) {
     log_line("FAILED at relaunch: " + relaunched.error().message);
     return relaunched;
