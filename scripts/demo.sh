@@ -4,11 +4,11 @@
 # folder with an installed Kestro.app (version 1, a copy of the helper inside,
 # as shipped) and a downloaded Kestro-2.zip (version 2), starts a stand-in for
 # the running app and runs the helper copy from inside the installed bundle,
-# as the app does when it quits for an update. Both bundles are signed by one
-# team. The macOS tools the helper calls (ditto, osascript, codesign,
-# launchctl, open) are the stand-ins from
-# tests/standins/, alone on PATH: all happens inside the folder, nothing is
-# really loaded or opened, no password is asked for.
+# as the app does when it quits for an update. Both bundles are signed with one
+# Developer ID identity and carry one identifier. The macOS tools the helper
+# calls (ditto, osascript, codesign, getconf, launchctl, open) are the
+# stand-ins from tests/standins/, alone on PATH: all happens inside the folder,
+# nothing is really loaded or opened, no password is asked for.
 # Usage, from the repo root: scripts/demo.sh [--helper FILE]   (KEEP=1 keeps the folder)
 #   --helper FILE  runs the same update with FILE (a helper built elsewhere, such as the
 #                  universal macOS file) instead of building one; nothing is built.
@@ -77,6 +77,7 @@ make_bundle() {
 	cat >"$1/Contents/Info.plist" <<PLIST
 <?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict>
+  <key>CFBundleIdentifier</key><string>com.tallowmere.Kestro</string>
   <key>CFBundleName</key><string>Kestro</string>
   <key>CFBundleShortVersionString</key><string>$2</string>
 </dict></plist>
@@ -91,18 +92,26 @@ PLIST
 
 section "2. Setting up a throw-away folder"
 mkdir -p "$demo/home" "$demo/tmp" "$demo/bin" "$demo/Downloads" "$demo/Applications" "$demo/stage"
-for tool in ditto osascript codesign launchctl open; do
+mkdir -m 700 "$demo/roottmp"
+for tool in ditto osascript codesign getconf launchctl open; do
 	ln -s "$root/tests/standins/standin" "$demo/bin/$tool"
 done
 make_bundle "$demo/Applications/Kestro.app" 1
 make_bundle "$demo/stage/Kestro.app" 2
 (cd "$demo/stage" && zip -q -r -y "$demo/Downloads/Kestro-2.zip" Kestro.app)
 rm -rf "$demo/stage"
+# osascript gives the root shell nothing but PATH: the stand-ins read where to record their
+# calls, and the folder that stands for root's temporary folder, from this file beside them.
+printf "STANDIN_CALLS='%s'\nSTANDIN_ROOT_TMPDIR='%s'\n" "$demo/calls.txt" "$demo/roottmp/" \
+	>"$demo/bin/standin.env"
 echo "    DEMO=$demo"
 echo "    \$DEMO/Applications/Kestro.app   installed app, version 1, helper inside"
 echo "    \$DEMO/Downloads/Kestro-2.zip    the downloaded update, version 2"
-echo "    (both signed by the team K3STR0TEAM, as far as the codesign stand-in can sign)"
-echo "    \$DEMO/bin/                      stand-ins for ditto, osascript, codesign, launchctl, open"
+echo "    (both com.tallowmere.Kestro, signed by the team K3STR0TEAM, as far as the codesign"
+echo "    stand-in can sign)"
+echo "    \$DEMO/roottmp/                  stands for root's temporary folder"
+echo "    \$DEMO/bin/                      stand-ins for ditto, osascript, codesign, getconf,"
+echo "                                    launchctl, open"
 
 section "3. Starting a stand-in for the running app"
 sleep 1.5 &
@@ -147,13 +156,14 @@ for bundle in Kestro.app Kestro.app.bak; do
 done
 
 section "8. Tool calls the helper made (STANDIN_CALLS, one per line)"
-echo "    (codesign first reads the installed build's team and checks that the same team signed"
-echo "    the new one, so that nobody is asked for a password for a build that would be refused."
-echo "    osascript's script runs as root behind the password prompt: it copies the new bundle"
-echo "    into Kestro.app.new, a folder only root may enter, gives the copy the installed bundle's"
-echo "    owner and group and no write for others, checks its signature there again, asks for it"
-echo "    to be written out, keeps the old one as .bak and renames the new one into place, so a"
-echo "    whole bundle is installed at every instant but between the renames)"
+echo "    (codesign first reads the installed build's designated requirement and checks the new"
+echo "    one against it, so that nobody is asked for a password for a build that would be"
+echo "    refused. osascript's script runs as root behind the password prompt, with PATH alone"
+echo "    in its environment: it copies the new bundle into a folder of its own in root's"
+echo "    temporary folder, gives the copy the installed bundle's owner and group and no write"
+echo "    for others, reads the installed build's requirement itself and checks the copy against"
+echo "    it, asks for it to be written out, keeps the old one as .bak and renames the new one"
+echo "    into place, so a whole bundle is installed at every instant but between the renames)"
 if [ -s "$demo/calls.txt" ]; then show <"$demo/calls.txt"; else echo "    (none)"; fi
 
 exit "$status"

@@ -19,8 +19,8 @@ TEST(BuildReplaceScript, PlainPathsGiveTheExactLine) {
   const std::string t = "/Applications/Kestro.app";
   const std::string s = "/var/folders/ab/cd/T/kestro_update_extract/Kestro.app";
   EXPECT_EQ(
-      build_replace_script(t, s, 501, 20, "A1B2C3D4E5"),
-      R"(do shell script "rm -rf '/Applications/Kestro.app.bak' '/Applications/Kestro.app.new' && mkdir -m 700 '/Applications/Kestro.app.new' && ditto --noacl '/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' '/Applications/Kestro.app.new/Kestro.app' && chown -R 501:20 '/Applications/Kestro.app.new/Kestro.app' && chmod -R go-w '/Applications/Kestro.app.new/Kestro.app' && codesign --verify --deep --strict --test-requirement '=anchor apple generic and certificate leaf[subject.OU] = \"A1B2C3D4E5\"' '/Applications/Kestro.app.new/Kestro.app' && sync || { rm -rf '/Applications/Kestro.app.new'; exit 1; }; mv '/Applications/Kestro.app' '/Applications/Kestro.app.bak' 2>/dev/null; [ ! -e '/Applications/Kestro.app' ] && mv '/Applications/Kestro.app.new/Kestro.app' '/Applications/Kestro.app' || { rm -rf '/Applications/Kestro.app.new'; [ -e '/Applications/Kestro.app' ] || mv '/Applications/Kestro.app.bak' '/Applications/Kestro.app' 2>/dev/null; exit 1; }; rm -rf '/Applications/Kestro.app.new' 2>/dev/null; true" with administrator privileges)");
+      build_replace_script({t, s, 501, 20, true}),
+      R"(do shell script "d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d \"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn '/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' \"$n\"/'Kestro.app' && [ -d \"$n\"/'Kestro.app' ] && [ ! -h \"$n\"/'Kestro.app' ] && chown -R 501:20 \"$n\"/'Kestro.app' && chmod -R go-w \"$n\"/'Kestro.app' && r=$(codesign -d -r- '/Applications/Kestro.app' 2>&1 | sed -n 's/^#* *designated => //p') && [ -n \"$r\" ] && codesign --verify --deep --strict --test-requirement \"=$r\" \"$n\"/'Kestro.app' && sync || { rm -rf \"$n\"; exit 1; }; rm -rf '/Applications/Kestro.app.bak' && mv '/Applications/Kestro.app' '/Applications/Kestro.app.bak' 2>/dev/null; [ ! -e '/Applications/Kestro.app' ] && mv \"$n\"/'Kestro.app' '/Applications/Kestro.app' || { rm -rf \"$n\"; [ -e '/Applications/Kestro.app' ] || mv '/Applications/Kestro.app.bak' '/Applications/Kestro.app' 2>/dev/null; exit 1; }; rm -rf \"$n\"; true" with administrator privileges)");
 }
 
 TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) {
@@ -30,13 +30,13 @@ TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) 
     const char* script;
   } cases[] = {
       {"/A/x'y.app", "/s/K.app",
-       R"(do shell script "rm -rf '/A/x'\\''y.app.bak' '/A/x'\\''y.app.new' && mkdir -m 700 '/A/x'\\''y.app.new' && ditto --noacl '/s/K.app' '/A/x'\\''y.app.new/x'\\''y.app' && chown -R 0:0 '/A/x'\\''y.app.new/x'\\''y.app' && chmod -R go-w '/A/x'\\''y.app.new/x'\\''y.app' && sync || { rm -rf '/A/x'\\''y.app.new'; exit 1; }; mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; [ ! -e '/A/x'\\''y.app' ] && mv '/A/x'\\''y.app.new/x'\\''y.app' '/A/x'\\''y.app' || { rm -rf '/A/x'\\''y.app.new'; [ -e '/A/x'\\''y.app' ] || mv '/A/x'\\''y.app.bak' '/A/x'\\''y.app' 2>/dev/null; exit 1; }; rm -rf '/A/x'\\''y.app.new' 2>/dev/null; true" with administrator privileges)"},
+       R"(do shell script "d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d \"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn '/s/K.app' \"$n\"/'x'\\''y.app' && [ -d \"$n\"/'x'\\''y.app' ] && [ ! -h \"$n\"/'x'\\''y.app' ] && chown -R 0:0 \"$n\"/'x'\\''y.app' && chmod -R go-w \"$n\"/'x'\\''y.app' && codesign --verify --deep --strict \"$n\"/'x'\\''y.app' && sync || { rm -rf \"$n\"; exit 1; }; rm -rf '/A/x'\\''y.app.bak' && mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; [ ! -e '/A/x'\\''y.app' ] && mv \"$n\"/'x'\\''y.app' '/A/x'\\''y.app' || { rm -rf \"$n\"; [ -e '/A/x'\\''y.app' ] || mv '/A/x'\\''y.app.bak' '/A/x'\\''y.app' 2>/dev/null; exit 1; }; rm -rf \"$n\"; true" with administrator privileges)"},
       {"/A/K.app", "/s/q\"b\\s/K.app",
-       R"(do shell script "rm -rf '/A/K.app.bak' '/A/K.app.new' && mkdir -m 700 '/A/K.app.new' && ditto --noacl '/s/q\"b\\s/K.app' '/A/K.app.new/K.app' && chown -R 0:0 '/A/K.app.new/K.app' && chmod -R go-w '/A/K.app.new/K.app' && sync || { rm -rf '/A/K.app.new'; exit 1; }; mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; [ ! -e '/A/K.app' ] && mv '/A/K.app.new/K.app' '/A/K.app' || { rm -rf '/A/K.app.new'; [ -e '/A/K.app' ] || mv '/A/K.app.bak' '/A/K.app' 2>/dev/null; exit 1; }; rm -rf '/A/K.app.new' 2>/dev/null; true" with administrator privileges)"},
+       R"(do shell script "d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d \"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn '/s/q\"b\\s/K.app' \"$n\"/'K.app' && [ -d \"$n\"/'K.app' ] && [ ! -h \"$n\"/'K.app' ] && chown -R 0:0 \"$n\"/'K.app' && chmod -R go-w \"$n\"/'K.app' && codesign --verify --deep --strict \"$n\"/'K.app' && sync || { rm -rf \"$n\"; exit 1; }; rm -rf '/A/K.app.bak' && mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; [ ! -e '/A/K.app' ] && mv \"$n\"/'K.app' '/A/K.app' || { rm -rf \"$n\"; [ -e '/A/K.app' ] || mv '/A/K.app.bak' '/A/K.app' 2>/dev/null; exit 1; }; rm -rf \"$n\"; true" with administrator privileges)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);
-    EXPECT_EQ(build_replace_script(c.target, c.source, 0, 0, ""), c.script);
+    EXPECT_EQ(build_replace_script({c.target, c.source, 0, 0, false}), c.script);
   }
 }
 

@@ -36,7 +36,7 @@ void expect_applied(const Installed& u, const RunResult& result) {
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(version_of(u.bundle), "2");
   EXPECT_EQ(version_of(u.bundle + ".bak"), "1");
-  EXPECT_EQ(u.box.calls().size(), 16u);
+  EXPECT_EQ(u.box.calls().size(), 18u);
   EXPECT_FALSE(u.box.calls().empty() || u.box.calls().back() != "open " + sh_quote(u.bundle));
 }
 

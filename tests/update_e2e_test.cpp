@@ -4,10 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <regex>
+
 #include <gtest/gtest.h>
 
 #include "apply/replace.h"
-#include "apply/signature.h"
 #include "paths/text.h"
 #include "support/harness.h"
 #include "support/installed.h"
@@ -28,8 +29,6 @@ using test::zip_stage;
 
 const char kNoFile[] = "No such file or directory (os error 2)";
 const char kReplaceFailed[] = "app replace failed or was cancelled at the authorization prompt";
-const char kNoTeam[] =
-    "installed build has no team identifier; the new build's signature is not checked";
 const std::vector<std::string> kKestroJobs = {
     "/Library/LaunchDaemons/com.tallowmere.Kestro_dispatcher.plist",
     "/Library/LaunchAgents/com.tallowmere.Kestro_session.plist",
@@ -41,14 +40,15 @@ const std::vector<std::string> kZarnoJobs = {
 
 // The line osascript is given (its text is pinned in apply_test), with the installed bundle's
 // owner: ours, or root's on a first installation.
-std::string script(const std::string& t, const std::string& s, const std::string& team) {
+std::string script(const std::string& t, const std::string& s) {
   const bool installed = test::exists(t);
-  return build_replace_script(t, s, installed ? getuid() : 0, installed ? getgid() : 0, team);
+  return build_replace_script(
+      {t, s, installed ? getuid() : 0, installed ? getgid() : 0, installed});
 }
-// The codesign call that checks `bundle` against the test team's requirement.
+// The codesign call that checks `bundle` against the installed build's requirement.
 std::string verify_call(const std::string& bundle) {
   return "codesign '--verify' '--deep' '--strict' '--test-requirement' " +
-         sh_quote("=" + team_requirement("K3STR0TEAM")) + " " + sh_quote(bundle);
+         sh_quote(std::string("=") + test::kRequirement) + " " + sh_quote(bundle);
 }
 
 // The standard-error lines the helper wrote itself: osascript and launchctl run on the
@@ -91,13 +91,19 @@ TEST(Update, WholeRunReplacesTheBundleReloadsJobsAndRelaunches) {
   EXPECT_EQ(u.box.log_messages(result.pid), u.applied_log(archive));
   EXPECT_EQ(version_of(u.bundle), "2");
   EXPECT_EQ(version_of(u.bundle + ".bak"), "1");
-  EXPECT_FALSE(test::exists(u.box.extract_dir()) || test::exists(u.bundle + ".new"));
-  const std::string k = u.bundle + ".new/Kestro.app";  // the copy that root checks
-  EXPECT_EQ(u.box.calls(),
-            concat(concat({u.unpack_call(archive),
-                           "codesign '-d' '--verbose=2' " + sh_quote(u.bundle), verify_call(s),
-                           "osascript '-e' " + sh_quote(script(u.bundle, s, "K3STR0TEAM")),
-                           "ditto '--noacl' " + sh_quote(s) + " " + sh_quote(k), verify_call(k)},
+  test::shell("[ -z \"$(ls -A " + sh_quote(u.box.path("roottmp")) + ")\" ]");  // nothing staged
+  EXPECT_FALSE(test::exists(u.box.extract_dir()));
+  const std::string k = u.box.path("roottmp/kestro-update.X/Kestro.app");  // root's copy
+  std::vector<std::string> calls = u.box.calls();
+  for (std::string& call : calls)
+    call = std::regex_replace(call, std::regex("update\\.\\w{6}/"), "update.X/");
+  const std::string show = "codesign '-d' '-r-' " + sh_quote(u.bundle);
+  EXPECT_EQ(calls,
+            concat(concat({u.unpack_call(archive), show, verify_call(s),
+                           "osascript '-e' " + sh_quote(script(u.bundle, s)),
+                           "getconf 'DARWIN_USER_TEMP_DIR'",
+                           "ditto '-X' '--noacl' '--noqtn' " + sh_quote(s) + " " + sh_quote(k),
+                           show, verify_call(k)},
                           expected_launchctl(kKestroJobs)),
                    {"open " + sh_quote(u.bundle)}));
   // Installed: the zip's bundle, sealed, with the owner the installed one had.
@@ -118,35 +124,56 @@ TEST(Update, WholeRunReplacesTheBundleReloadsJobsAndRelaunches) {
   EXPECT_EQ(u.box.log_messages(again.pid).back(), "done");
 }
 
-TEST(Update, OnlyABuildOfTheInstalledBuildsTeamIsOffered) {
-  const std::string refused = "new bundle is not signed by team K3STR0TEAM: ";
+TEST(Update, OnlyTheInstalledBuildsOwnProgramIsOffered) {
+  const std::string unmet =
+      "new bundle does not satisfy the installed build's designated requirement: ";
+  const std::string none = "installed build has no designated requirement: ";
+  const std::string id = "com.tallowmere.Kestro";
   const struct {
-    std::string installed, update, check, error;  // identities ("-": ad hoc); error "": applied
+    std::string installed, update, identifier;  // identities ("-": ad hoc, "": unsigned)
+    std::string prelude, error;                 // codesign's prelude; the error, before a path
   } cases[] = {
-      {"-", test::kIdentity, kNoTeam, ""},
-      {test::kIdentity, "Developer ID Application: Other (0THERTEAM0)", "codesign exit: 3",
-       refused},
-      {test::kIdentity, "", "codesign exit: 1", refused},
-      {"Dev (K3\"'; true)", "", "", "installed build's team identifier is not valid: K3\"'; true"},
+      {"-", test::kIdentity, id, "",
+       "installed build is signed ad hoc; no other build can satisfy its designated "
+       "requirement: "},
+      {"", test::kIdentity, id, "", none},
+      {test::kIdentity, test::kIdentity, id, "[ \"$1\" != -d ] || kill -KILL $$", none},
+      {test::kIdentity, "Developer ID Application: Other (0THERTEAM0)", id, "", unmet},
+      {test::kIdentity, test::kIdentity, "com.tallowmere.Other", "", unmet},
+      {test::kIdentity, "", id, "", unmet},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.installed);
+    SCOPED_TRACE(c.installed + " " + c.update + " " + c.identifier + " " + c.prelude);
     Installed u("Applications/Kestro.app", c.installed);
-    test::stage_bundle(u.box.path("stage/Kestro.app"), "2", c.update);
-    const std::string archive = test::zip_stage(u.box.path("stage"), u.box.path("u.zip"));
+    if (!c.prelude.empty()) u.wrap_tool("codesign", c.prelude);
+    stage_bundle(u.box.path("stage/Kestro.app"), "2", c.update, c.identifier);
+    const std::string archive = zip_stage(u.box.path("stage"), u.box.path("u.zip"));
     RunResult result = u.run(archive);
-    // A same-team run's log with this check's line; a refusal keeps it up to that line.
-    std::vector<std::string> log = u.applied_log(archive);
-    log[4] = c.check;
-    const std::string error = c.error + (c.error == refused ? u.extracted() : "");
-    if (!error.empty())
-      log = concat({log.begin(), log.begin() + 4 + !c.check.empty()}, u.failed_tail(error));
-    EXPECT_EQ(u.box.log_messages(result.pid), log);
-    EXPECT_EQ(version_of(u.bundle), error.empty() ? "2" : "1");
+    // Up to "replacing", or on to the check of the new bundle, and no prompt.
+    std::vector<std::string> log = u.up_to_prompt(archive, "");
+    log.resize(c.error == unmet ? 6 : 4);
+    if (c.error == unmet) log[5] = c.update.empty() ? "codesign exit: 1" : "codesign exit: 3";
+    const std::string error = c.error + (c.error == unmet ? u.extracted() : u.bundle);
+    EXPECT_EQ(result.err, "kestro-update: " + error + "\n");
+    EXPECT_EQ(u.box.log_messages(result.pid), concat(log, u.failed_tail(error)));
+    EXPECT_EQ(version_of(u.bundle), "1");
     EXPECT_FALSE(test::exists(u.box.extract_dir()));
-    // Unchecked: no codesign --verify at all; refused: no osascript.
-    EXPECT_EQ(u.box.calls().size(), error.empty() ? 14u : c.check.empty() ? 3u : 4u);
+    for (const std::string& call : u.box.calls()) EXPECT_NE(call.rfind("osascript", 0), 0u);
   }
+}
+
+TEST(Update, OsascriptAndTheRootShellGetNothingButPath) {
+  Installed u;
+  u.box.set_env("BASH_FUNC_codesign%%", "() { echo R; }");
+  u.box.set_env("DYLD_INSERT_LIBRARIES", u.box.path("x.dylib"));
+  // What osascript, and a tool the root shell runs, were given; less what each shell adds.
+  const std::string record = "/usr/bin/env | grep -v -e ^PWD= -e ^OLDPWD= -e ^SHLVL= -e ^_= >>" +
+                             sh_quote(u.box.path("env"));
+  u.wrap_tool("osascript", record);
+  u.wrap_tool("getconf", record);
+  EXPECT_EQ(u.run(zip_one_bundle(u.box, "2")).exit_code, 0);
+  const std::string path = "PATH=" + u.box.path("bin") + ":/usr/bin:/bin:/usr/sbin:/sbin\n";
+  EXPECT_EQ(test::read_file(u.box.path("env")), path + path);
 }
 
 TEST(Update, DismissedPromptKeepsTheInstalledBuild) {
@@ -161,9 +188,7 @@ TEST(Update, DismissedPromptKeepsTheInstalledBuild) {
   EXPECT_EQ(result.err.substr(result.err.rfind('\n', result.err.size() - 2) + 1),
             std::string("kestro-update: ") + kReplaceFailed + "\n");  // the last line
   EXPECT_EQ(u.box.log_messages(result.pid),
-            concat(concat(u.head(archive, app), {"replacing " + u.bundle + " with " + u.extracted(),
-                                                 "codesign exit: 0", "osascript exit: 1"}),
-                   u.failed_tail(kReplaceFailed, app)));
+            concat(u.up_to_prompt(archive, "1", app), u.failed_tail(kReplaceFailed, app)));
   EXPECT_EQ(version_of(u.bundle), "1");
   EXPECT_FALSE(test::exists(u.bundle + ".bak"));
   EXPECT_FALSE(test::exists(u.box.extract_dir()));
@@ -180,9 +205,7 @@ TEST(Update, FailedCopyGivesTheOldBundleBack) {
   RunResult result = u.run(archive);
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(u.box.log_messages(result.pid),
-            concat(concat(u.head(archive), {"replacing " + u.bundle + " with " + u.extracted(),
-                                            "codesign exit: 0", "osascript exit: 1"}),
-                   u.failed_tail(kReplaceFailed)));
+            concat(u.up_to_prompt(archive, "1"), u.failed_tail(kReplaceFailed)));
   test::shell("diff -r " + sh_quote(before) + " " + sh_quote(u.bundle));
   EXPECT_FALSE(test::exists(u.bundle + ".bak"));
   EXPECT_EQ(u.box.calls().back(), "open " + sh_quote(u.bundle));
@@ -230,9 +253,7 @@ TEST(Update, MissingOrFailingTools) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(result.err, std::string("kestro-update: ") + kReplaceFailed + "\n");
     EXPECT_EQ(u.box.log_messages(result.pid),
-              concat(concat(u.head(archive),
-                            {"replacing " + u.bundle + " with " + u.extracted(), "codesign exit: 0",
-                             std::string("osascript exit: spawn error: ") + kNoFile}),
+              concat(u.up_to_prompt(archive, std::string("spawn error: ") + kNoFile),
                      u.failed_tail(kReplaceFailed)));
     EXPECT_EQ(version_of(u.bundle), "1");
     EXPECT_FALSE(test::exists(u.box.extract_dir()));
@@ -448,11 +469,12 @@ TEST(Update, HelperOutsideAnyBundleTargetsTheApplicationsFolder) {
   const auto log = box.log_messages(result.pid);
   ASSERT_GE(log.size(), 6u);
   EXPECT_EQ(log[3], "replacing " + t + " with " + s);
-  EXPECT_EQ(log[4], kNoTeam);
+  EXPECT_EQ(log[4], "codesign exit: 0");  // the new bundle's seal, with nothing installed
   EXPECT_EQ(log[5], "osascript exit: 1");
   const auto calls = box.calls();
   ASSERT_GE(calls.size(), 3u);
-  EXPECT_EQ(calls[2], "osascript '-e' " + sh_quote(script(t, s, "")));
+  EXPECT_EQ(calls[1], "codesign '--verify' '--deep' '--strict' " + sh_quote(s));
+  EXPECT_EQ(calls[2], "osascript '-e' " + sh_quote(script(t, s)));
 }
 
 TEST(Update, HelperStartedThroughALinkGoesByThePathItWasStartedBy) {
@@ -491,9 +513,8 @@ TEST(Update, QuotesAndBackslashesInTheBundlePathStayInsideTheirWords) {
     // The shell inside got the two paths as two whole words.
     EXPECT_EQ(launchctl_calls(u.box.calls()), expected_launchctl(kKestroJobs));
     const auto calls = u.box.calls();
-    ASSERT_GE(calls.size(), 5u);
-    EXPECT_EQ(calls[4], "ditto '--noacl' " + sh_quote(u.extracted()) + " " +
-                            sh_quote(u.bundle + ".new/Kestro.app"));
+    ASSERT_GE(calls.size(), 7u);
+    EXPECT_EQ(calls[6], "codesign '-d' '-r-' " + sh_quote(u.bundle));  // as root
     for (const std::string& dir : {u.box.root(), std::string(cwd)}) {
       const std::string planted = dir + "/PWNED";
       EXPECT_FALSE(test::exists(planted)) << planted;
@@ -549,7 +570,7 @@ TEST(Update, CarelessStartOrBrokenLogStillUpdates) {
     EXPECT_EQ(result.exit_code, 0) << result.err;
     EXPECT_EQ(version_of(u.bundle), "2");
     EXPECT_EQ(version_of(u.bundle + ".bak"), "1");
-    ASSERT_EQ(u.box.calls().size(), 16u);
+    ASSERT_EQ(u.box.calls().size(), 18u);
     EXPECT_EQ(u.box.calls().back(), "open " + sh_quote(u.bundle));
     if (c.log == nullptr) {
       EXPECT_EQ(u.box.log_messages(result.pid).back(), "done");
@@ -565,7 +586,7 @@ TEST(Update, OsascriptEndingBadlyFailsTheApply) {
       {"kill -KILL $$", "signal"},
       {"exit 3", "3"},
       {"export STANDIN_DITTO_COPY_FAIL=cut", "1"},  // the root shell ends mid-copy
-      {"echo 9 >\"$TMPDIR\"kestro_update_extract/Kestro.app/Contents/version.txt",
+      {"echo 9 >\"${0%/bin/*}\"/tmp/kestro_update_extract/Kestro.app/Contents/version.txt",
        "1"},  // tampered
   };
   for (const auto& c : cases) {
@@ -578,14 +599,11 @@ TEST(Update, OsascriptEndingBadlyFailsTheApply) {
     EXPECT_EQ(own_lines(result.err),
               std::vector<std::string>{std::string("kestro-update: ") + kReplaceFailed});
     EXPECT_EQ(u.box.log_messages(result.pid),
-              concat(concat(u.head(archive),
-                            {"replacing " + u.bundle + " with " + u.extracted(), "codesign exit: 0",
-                             std::string("osascript exit: ") + c.status}),
-                     u.failed_tail(kReplaceFailed)));
+              concat(u.up_to_prompt(archive, c.status), u.failed_tail(kReplaceFailed)));
     EXPECT_EQ(version_of(u.bundle), "1");
     EXPECT_FALSE(test::exists(u.box.extract_dir()));
-    // Only a root shell cut short leaves its staging folder, for the next run to remove.
-    EXPECT_EQ(test::exists(u.bundle + ".new"),
+    // Only a root shell cut short leaves its staging folder, where old files are cleared.
+    EXPECT_EQ(rmdir(u.box.path("roottmp").c_str()) != 0,
               std::string(c.prelude).find("cut") != std::string::npos);
     EXPECT_TRUE(launchctl_calls(u.box.calls()).empty());
   }

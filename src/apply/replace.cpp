@@ -1,5 +1,7 @@
 #include "apply/replace.h"
 
+#include <sys/stat.h>
+
 #include "apply/signature.h"
 #include "exec/exec.h"
 #include "log/log.h"
@@ -36,6 +38,64 @@ std::string applescript_escaped(const std::string& text) {
   return out;
 }
 
+// Runs osascript with `script`. Its environment is PATH alone, the folder it was found in
+// first and then the system's: whatever the caller's environment holds (a PATH that leads to
+// the user's folders, BASH_FUNC_*, DYLD_*, ENV) would otherwise reach the root shell.
+CommandResult run_osascript(const std::string& script) {
+  auto found = find_program("osascript");
+  if (!found) return fail(SpawnError{found.error()});
+  return run_command({found.value().path,
+                      {"-e", script},
+                      std::vector<std::string>{"PATH=" + found.value().folder +
+                                               ":/usr/bin:/bin:/usr/sbin:/sbin"}});
+}
+
+// Everything replace_installed_bundle does but the removal of the scratch directory.
+Expected<std::string, std::string> replace_behind_prompt(const std::string& new_bundle) {
+  auto resolved = resolve_target_bundle(new_bundle);
+  if (!resolved) return fail(resolved.error());
+  const std::string& target = resolved.value();
+  const std::string shown_target = message_text(target);
+  const std::string shown_new = message_text(new_bundle);
+  log_line("replacing " + shown_target + " with " + shown_new);
+
+  // The script can carry only text, where each bad byte sequence reads U+FFFD: such a path
+  // would name another path in there, and the shell would move the installed bundle away
+  // and copy nothing, or install beside it.
+  const bool target_ok = is_valid_utf8(target);
+  if (!target_ok || !is_valid_utf8(new_bundle)) {
+    return fail("path is not valid UTF-8: " + (target_ok ? shown_new : shown_target));
+  }
+
+  // An application run where it was downloaded (App Translocation) or from a disk image lies
+  // on a read-only volume, where no password would let the root shell write: refuse before
+  // the prompt. When the volume cannot be asked, the root shell reports what it finds.
+  auto read_only = sys::on_read_only_volume(parent(target).value_or("/"));
+  if (read_only && read_only.value()) {
+    return fail("installed bundle is on a read-only volume: " + shown_target);
+  }
+
+  // Asking for a password for a build that the root shell would refuse helps nobody. Anything
+  // at T, a dangling link included, is an installed build whose requirement must be met.
+  struct stat st {};
+  const bool installed = lstat(target.c_str(), &st) == 0;
+  if (auto checked = check_new_build(target, installed, new_bundle); !checked) {
+    return fail(checked.error());
+  }
+
+  // Without an installed bundle (a first installation) the new one is root's: 0:0 is
+  // root:wheel.
+  auto found = sys::owner_of(target);
+  const sys::Owner owner = found ? found.value() : sys::Owner{};
+  auto result =
+      run_osascript(build_replace_script({target, new_bundle, owner.user, owner.group, installed}));
+  log_line("osascript exit: " + status_text(result));
+  if (!result || !result.value().success()) {
+    return fail(std::string("app replace failed or was cancelled at the authorization prompt"));
+  }
+  return target;
+}
+
 }  // namespace
 
 Expected<std::string, std::string> resolve_target_bundle(const std::string& new_bundle) {
@@ -50,108 +110,52 @@ Expected<std::string, std::string> resolve_target_bundle(const std::string& new_
   return join("/Applications", file_name(new_bundle).value_or(""));
 }
 
-std::string build_replace_script(const std::string& target_text, const std::string& new_text,
-                                 uid_t user, gid_t group, const std::string& team) {
-  const std::string target = shell_quoted(target_text);
-  const std::string backup = shell_quoted(target_text + ".bak");
-  const std::string staging = shell_quoted(target_text + ".new");
-  const std::string copy =
-      shell_quoted(target_text + ".new/" + file_name(target_text).value_or(""));
-  const std::string owner = std::to_string(user) + ":" + std::to_string(group);
-  const std::string check = team.empty() ? ""
-                                         : "codesign --verify --deep --strict --test-requirement " +
-                                               shell_quoted("=" + team_requirement(team)) + " " +
-                                               copy + " && ";
-  // The installed bundle must be whole at every instant, whatever cuts the shell short (a power
-  // cut, a forced restart), since the machine may be reachable only through it. So the new
-  // build is copied beside it, and then renamed into place: on one volume a rename is atomic,
-  // and the only moment without an installed bundle lies between the two renames. sync asks
-  // the system to write the copy out before the rename, and no more: it may return before the
-  // disk has it all. A copy that fails (a full disk, say) takes its half copy away and leaves
-  // the installed bundle alone; a half copy left by a run cut short is removed by the next
-  // run's first step. If the installed bundle cannot be moved aside, nothing is renamed onto
-  // it (mv would nest the new bundle inside the old one); if the new one cannot be renamed into
-  // place, the old one goes back. Without an installed bundle (a first installation) the first
-  // mv fails quietly.
+std::string build_replace_script(const ReplaceScript& script) {
+  const std::string target = shell_quoted(script.target);
+  const std::string backup = shell_quoted(script.target + ".bak");
+  // The copy goes into a folder of its own that mktemp makes in root's temporary folder, which
+  // only root may write: nobody else can rename, exchange or enter anything on its path, and a
+  // run cut short leaves it where the system clears old files.
+  const std::string copy = "\"$n\"/" + shell_quoted(file_name(script.target).value_or(""));
+  const std::string owner = std::to_string(script.user) + ":" + std::to_string(script.group);
+  // Root reads the installed build's requirement itself: an unsigned T gives none and the line
+  // stops; an ad-hoc T gives a cdhash that no other build meets. Without T, the copy must
+  // still carry a valid seal, which no hard link to a file of root's and no device node has.
+  const std::string check =
+      script.installed
+          ? "r=$(codesign -d -r- " + target +
+                " 2>&1 | sed -n 's/^#* *designated => //p') && [ -n \"$r\" ] && codesign --verify "
+                "--deep --strict --test-requirement \"=$r\" " +
+                copy
+          : "codesign --verify --deep --strict " + copy;
+  // ditto -X does not descend into a volume mounted inside S, --noacl and --noqtn drop ACL
+  // entries and the download's quarantine (a quarantined build stops at a first-launch dialog
+  // nobody answers on an unattended Mac). The copy gets its owner and modes before it is
+  // checked, so that the very tree that will be installed is the one checked.
   //
-  // The tree this user unpacked stays theirs to change for as long as the prompt is open, and
-  // ditto run as root would give each copy its source's owner, mode and ACL entries. So root
-  // copies it into a folder that only root may enter (mkdir fails on anything already there),
-  // without ACLs, gives the copy the installed bundle's owner and group and takes write away
-  // from group and others; only then is the signature checked, on the very tree that will be
-  // installed and that nobody else can change any more, and only a copy that the installed
-  // build's team signed is renamed into place. The bundle that reaches T is never, at any
-  // instant, this user's unless the installed one was.
+  // The installed bundle must be whole at every instant, whatever cuts the shell short (a power
+  // cut, a forced restart), since the machine may be reachable only through it. So the copy is
+  // made and checked first and then renamed into place; the only moment without an installed
+  // bundle lies between the two renames. sync asks the system to write the copy out first, and
+  // no more. If T cannot be moved aside, nothing is renamed onto it (mv would nest the new
+  // bundle inside the old one); if the copy cannot be renamed into place, the old one goes back.
   const std::string command =
-      "rm -rf " + backup + " " + staging + " && mkdir -m 700 " + staging + " && ditto --noacl " +
-      shell_quoted(new_text) + " " + copy + " && chown -R " + owner + " " + copy +
-      " && chmod -R go-w " + copy + " && " + check + "sync || { rm -rf " + staging +
-      "; exit 1; }; mv " + target + " " + backup + " 2>/dev/null; [ ! -e " + target + " ] && mv " +
-      copy + " " + target + " || { rm -rf " + staging + "; [ -e " + target + " ] || mv " + backup +
-      " " + target + " 2>/dev/null; exit 1; }; rm -rf " + staging + " 2>/dev/null; true";
+      "d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d "
+      "\"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn " +
+      shell_quoted(script.source) + " " + copy + " && [ -d " + copy + " ] && [ ! -h " + copy +
+      " ] && chown -R " + owner + " " + copy + " && chmod -R go-w " + copy + " && " + check +
+      " && sync || { rm -rf \"$n\"; exit 1; }; rm -rf " + backup + " && mv " + target + " " +
+      backup + " 2>/dev/null; [ ! -e " + target + " ] && mv " + copy + " " + target +
+      " || { rm -rf \"$n\"; [ -e " + target + " ] || mv " + backup + " " + target +
+      " 2>/dev/null; exit 1; }; rm -rf \"$n\"; true";
   return "do shell script \"" + applescript_escaped(command) + "\" with administrator privileges";
 }
 
 Expected<std::string, std::string> replace_installed_bundle(const std::string& new_bundle,
                                                             const std::string& extraction_dir) {
-  auto resolved = resolve_target_bundle(new_bundle);
-  if (!resolved) {
-    sys::remove_tree(extraction_dir);
-    return fail(resolved.error());
-  }
-  const std::string& target = resolved.value();
-  const std::string target_text = to_text(target);
-  const std::string new_text = to_text(new_bundle);
-  const std::string shown_target = message_text(target);
-  const std::string shown_new = message_text(new_bundle);
-  log_line("replacing " + shown_target + " with " + shown_new);
-
-  // The script can carry only text, where each bad byte sequence reads U+FFFD: such a path
-  // would name another path in there, and the shell would move the installed bundle away
-  // and copy nothing, or install beside it.
-  const bool target_ok = is_valid_utf8(target);
-  if (!target_ok || !is_valid_utf8(new_bundle)) {
-    sys::remove_tree(extraction_dir);
-    return fail("path is not valid UTF-8: " + (target_ok ? shown_new : shown_target));
-  }
-
-  // An application run where it was downloaded (App Translocation) or from a disk image lies
-  // on a read-only volume, where no password would let the root shell write: refuse before
-  // the prompt. When the volume cannot be asked, the root shell reports what it finds.
-  auto read_only = sys::on_read_only_volume(parent(target).value_or("/"));
-  if (read_only && read_only.value()) {
-    sys::remove_tree(extraction_dir);
-    return fail("installed bundle is on a read-only volume: " + shown_target);
-  }
-
-  // Only a build of the installed build's team may replace it. Asking the user for a password
-  // for one that the root shell would refuse anyway helps nobody.
-  auto team = installed_team(target);
-  if (!team) {
-    sys::remove_tree(extraction_dir);
-    return fail(team.error());
-  }
-  if (!team.value().empty()) {
-    if (auto signed_by = check_signed_by(new_bundle, team.value()); !signed_by) {
-      sys::remove_tree(extraction_dir);
-      return fail(signed_by.error());
-    }
-  }
-
-  // Without an installed bundle (a first installation) the new one is root's: 0:0 is
-  // root:wheel.
-  auto found = sys::owner_of(target);
-  const sys::Owner owner = found ? found.value() : sys::Owner{};
-  auto result = run_command(
-      {"osascript",
-       {"-e", build_replace_script(target_text, new_text, owner.user, owner.group, team.value())}});
-  log_line("osascript exit: " + status_text(result));
+  auto replaced = replace_behind_prompt(new_bundle);
   sys::remove_tree(extraction_dir);  // after every attempt; failures do not matter
-
-  if (!result || !result.value().success()) {
-    return fail(std::string("app replace failed or was cancelled at the authorization prompt"));
-  }
-  return target;
+  return replaced;
 }
 
 }  // namespace kestro

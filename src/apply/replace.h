@@ -15,22 +15,31 @@ namespace kestro {
 /// when the executable's path is relative and the working directory cannot be read.
 Expected<std::string, std::string> resolve_target_bundle(const std::string& new_bundle);
 
-/// The AppleScript line that has a root shell copy S, without ACLs, into a folder T.new that only
-/// root may enter, give the copy `user` and `group` and take write away from group and others,
-/// check that `team` signed it (no check when `team` is ""), sync, move T to T.bak and rename
-/// the copy to T; on a failure T.new is removed, T is left whole (or given back from T.bak), and
-/// the script fails. Quotes and backslashes in T and S are escaped for the shell and then for
-/// the AppleScript string, so any path names only itself.
-std::string build_replace_script(const std::string& target_text, const std::string& new_text,
-                                 uid_t user, gid_t group, const std::string& team);
+/// What the root shell's command is made of: paths as text, as the shell must name them.
+struct ReplaceScript {
+  std::string target;  // T, the installed bundle
+  std::string source;  // S, the new bundle as unpacked
+  uid_t user = 0;      // U:G, who is to own the copy
+  gid_t group = 0;
+  bool installed = false;  // whether T existed before the prompt
+};
 
-/// Logs "replacing …", runs osascript, logs "osascript exit: …", removes `extraction_dir`;
-/// the target bundle on exit 0, else the one failure message. A target or new bundle path
-/// that is not UTF-8 fails with "path is not valid UTF-8: <text form>" before osascript runs,
-/// and so does a target in a folder on a read-only volume, with "installed bundle is on a
-/// read-only volume: <text form>", and a new bundle that the installed build's team did not
-/// sign (apply/signature.h); a target that cannot be resolved fails with its error before
-/// anything is logged.
+/// The AppleScript line that has a root shell copy S, without ACLs or quarantine, into a
+/// folder of its own in root's temporary folder, give the copy U:G and take write away from
+/// group and others, check it against the designated requirement that root itself reads from
+/// T (only its seal without T), sync, keep T as T.bak and rename the copy to T; on a failure
+/// the copy goes, T is left whole (or given back from T.bak), and the script fails. Quotes and
+/// backslashes are escaped for the shell and then for the AppleScript string, so any path names
+/// only itself.
+std::string build_replace_script(const ReplaceScript& script);
+
+/// Logs "replacing …", checks the new build (apply/signature.h), runs osascript with PATH
+/// alone in its environment, logs "osascript exit: …", removes `extraction_dir`; the target
+/// bundle on exit 0, else the one failure message. A target or new bundle path that is not
+/// UTF-8 fails with "path is not valid UTF-8: <text form>" before osascript runs, and so does a
+/// target in a folder on a read-only volume, with "installed bundle is on a read-only volume:
+/// <text form>", and a new build the check refuses; a target that cannot be resolved fails with
+/// its error before anything is logged.
 Expected<std::string, std::string> replace_installed_bundle(const std::string& new_bundle,
                                                             const std::string& extraction_dir);
 

@@ -4,6 +4,7 @@
 // limits.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,20 @@ namespace kestro {
 struct Command {
   std::string program;
   std::vector<std::string> args;
+  /// The child's whole environment, one "NAME=value" each; the helper's own when not given.
+  std::optional<std::vector<std::string>> env = std::nullopt;
 };
+
+/// Where a program is found on PATH.
+struct FoundProgram {
+  std::string folder;  // the PATH entry, as PATH gives it
+  std::string path;    // the file itself
+};
+
+/// The first executable file named `name` in the folders of PATH, as posix_spawnp looks for it
+/// ("/usr/bin:/bin" when PATH is unset); ENOENT when there is none, EACCES when the only ones
+/// found may not be run.
+Expected<FoundProgram, int> find_program(const std::string& name);
 
 /// How a waited-for child ended.
 struct ChildStatus {

@@ -4,7 +4,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "sys/os_error.h"
 #include "sys/retry.h"
@@ -95,9 +100,16 @@ Expected<pid_t, SpawnError> start_child(const Command& command, const ChildStrea
   for (const std::string& arg : command.args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
+  std::vector<char*> envp;
+  if (command.env) {
+    envp.reserve(command.env->size() + 1);
+    for (const std::string& entry : *command.env) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+  }
+
   pid_t pid = -1;
   const int error = posix_spawnp(&pid, command.program.c_str(), &setup.actions_, &setup.attr_,
-                                 argv.data(), environ);
+                                 argv.data(), command.env ? envp.data() : environ);
   if (error != 0) return fail(SpawnError{error});
   return pid;
 }
@@ -118,6 +130,25 @@ CommandResult wait_child(pid_t pid) {
 }
 
 }  // namespace exec_detail
+
+Expected<FoundProgram, int> find_program(const std::string& name) {
+  const char* path = getenv("PATH");
+  const std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+  int error = ENOENT;
+  for (size_t begin = 0;;) {
+    const size_t end = std::min(folders.find(':', begin), folders.size());
+    const std::string folder = folders.substr(begin, end - begin);
+    // An empty entry is the working directory, as for the shell.
+    const std::string file = (folder.empty() ? "." : folder) + "/" + name;
+    struct stat st {};
+    if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      if (access(file.c_str(), X_OK) == 0) return FoundProgram{folder, file};
+      error = EACCES;
+    }
+    if (end == folders.size()) return fail(error);
+    begin = end + 1;
+  }
+}
 
 std::string SpawnError::text() const { return sys::os_error_text(error_number); }
 

@@ -131,11 +131,13 @@ Sandbox::Sandbox() {
   make_dirs(path("home"));
   make_dirs(path("tmp"));
   make_dirs(path("bin"));
+  shell("mkdir -m 700 " + sh_quote(path("roottmp")));
   env_["HOME"] = path("home");
   env_["TMPDIR"] = path("tmp") + "/";
   env_["PATH"] = path("bin");
   env_["KESTRO_UPDATE_LOG"] = log_path();
   env_["STANDIN_CALLS"] = path("calls.txt");
+  env_["STANDIN_ROOT_TMPDIR"] = path("roottmp") + "/";
   shell("cp " + sh_quote(KESTRO_STANDIN) + " " + sh_quote(standin()));
 }
 
@@ -153,7 +155,12 @@ RunResult Sandbox::run(const std::vector<std::string>& args, const RunOptions& o
                        const std::string& binary) const {
   const std::string program = binary.empty() ? KESTRO_UPDATE_BINARY : binary;
   std::vector<std::string> env_strings;
-  for (const auto& [name, value] : env_) env_strings.push_back(name + "=" + value);
+  std::string switches;  // for the stand-ins that get no more than PATH
+  for (const auto& [name, value] : env_) {
+    env_strings.push_back(name + "=" + value);
+    if (name.rfind("STANDIN_", 0) == 0) switches += name + "=" + sh_quote(value) + "\n";
+  }
+  write_file(path("bin/standin.env"), switches);
   if (const char* entry = helper_env_entry()) env_strings.push_back(entry);
   std::vector<char*> envp;
   for (std::string& entry : env_strings) envp.push_back(entry.data());

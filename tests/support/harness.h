@@ -58,8 +58,9 @@ struct RunOptions {
   std::string cwd = "";       // working directory; empty keeps ours
 };
 
-/// A folder with home/, tmp/ and bin/, and the environment a run of the helper gets:
-/// HOME, TMPDIR (ends in "/"), PATH (bin/ only), KESTRO_UPDATE_LOG and STANDIN_CALLS.
+/// A folder with home/, tmp/, roottmp/ (root's temporary folder) and bin/, and the environment
+/// a run of the helper gets: HOME, TMPDIR (ends in "/"), PATH (bin/ only), KESTRO_UPDATE_LOG and
+/// the STANDIN_ switches, which bin/standin.env also holds for the stand-ins.
 class Sandbox {
  public:
   Sandbox();
@@ -70,9 +71,9 @@ class Sandbox {
 
   /// The stand-in script, copied into the sandbox so that an unprivileged run reaches it.
   std::string standin() const { return path("standin"); }
-  /// Puts stand-ins for these tools (default: all five) into bin/.
+  /// Puts stand-ins for these tools (default: all six) into bin/.
   void add_tools(const std::vector<std::string>& tools = {"ditto", "osascript", "codesign",
-                                                          "launchctl", "open"});
+                                                          "getconf", "launchctl", "open"});
   /// Makes bin/`name` a link to `target`.
   void add_tool_link(const std::string& name, const std::string& target);
   void set_env(const std::string& name, const std::string& value) { env_[name] = value; }

@@ -4,9 +4,12 @@
 
 namespace kestro::test {
 
-void stage_bundle(const std::string& dir, const std::string& version, const std::string& identity) {
+void stage_bundle(const std::string& dir, const std::string& version, const std::string& identity,
+                  const std::string& identifier) {
   make_dirs(dir + "/Contents/MacOS");
   write_file(dir + "/Contents/version.txt", version);
+  write_file(dir + "/Contents/Info.plist",
+             "<plist><dict><key>CFBundleIdentifier</key><string>" + identifier + "</string>\n");
   write_file(dir + "/Contents/MacOS/Kestro", "#!/bin/sh\n");
   const std::string standin = KESTRO_STANDIN;  // run by the tool name it acts on
   const std::string codesign = standin.substr(0, standin.rfind('/')) + "/bin/codesign";
@@ -59,10 +62,12 @@ void Installed::wrap_tool(const std::string& tool, const std::string& prelude) c
   // The stand-in is called by its tool name, which it dispatches on.
   const std::string real = box.path("real/" + tool);
   make_dirs(box.path("real"));
-  shell("ln -s " + sh_quote(box.standin()) + " " + sh_quote(real));
+  shell("ln -s " + sh_quote(box.standin()) + " " + sh_quote(real) +
+        " && ln -sf ../bin/standin.env " + sh_quote(box.path("real/standin.env")));
   shell("rm " + sh_quote(box.path("bin/" + tool)));
-  write_file(box.path("bin/" + tool), "#!/bin/sh\nPATH=$PATH:/usr/bin:/bin\n" + prelude +
-                                          "\nexec " + sh_quote(real) + " \"$@\"\n");
+  write_file(box.path("bin/" + tool),
+             "#!/bin/sh\ncase :$PATH: in *:/usr/bin:*) ;; *) PATH=$PATH:/usr/bin:/bin ;; esac\n" +
+                 prelude + "\nexec " + sh_quote(real) + " \"$@\"\n");
   shell("chmod +x " + sh_quote(box.path("bin/" + tool)));
 }
 
@@ -74,10 +79,18 @@ std::vector<std::string> Installed::head(const std::string& archive,
           "ditto -x -k " + archive + " -> " + box.extract_dir()};
 }
 
+std::vector<std::string> Installed::up_to_prompt(const std::string& archive,
+                                                 const std::string& status,
+                                                 const std::string& relaunch) const {
+  return concat(head(archive, relaunch),
+                {"replacing " + bundle + " with " + extracted(),
+                 std::string("installed build's designated requirement: ") + kRequirement,
+                 "codesign exit: 0", "osascript exit: " + status});
+}
+
 std::vector<std::string> Installed::applied_log(const std::string& archive) const {
-  return concat(head(archive),
-                {"replacing " + bundle + " with " + extracted(), "codesign exit: 0",
-                 "osascript exit: 0", "applied; relaunching " + bundle, "open " + bundle, "done"});
+  return concat(up_to_prompt(archive, "0"),
+                {"applied; relaunching " + bundle, "open " + bundle, "done"});
 }
 
 void Installed::expect_failed_before_unpacking(const RunResult& result, const std::string& archive,

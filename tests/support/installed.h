@@ -12,11 +12,18 @@ namespace kestro::test {
 
 /// What signs the bundles of a test, as codesign names it; its team is K3STR0TEAM.
 constexpr char kIdentity[] = "Developer ID Application: Kestro Test (K3STR0TEAM)";
+/// The designated requirement of a bundle that stage_bundle signed with kIdentity.
+constexpr char kRequirement[] =
+    "identifier \"com.tallowmere.Kestro\" and anchor apple generic and certificate "
+    "1[field.1.2.840.113635.100.6.2.6] /* exists */ and certificate "
+    "leaf[field.1.2.840.113635.100.6.1.13] /* exists */ and certificate leaf[subject.OU] = "
+    "K3STR0TEAM";
 
-/// Makes a bundle as an update carries it: a version file and the application's executable,
-/// signed by `identity` ("" leaves it unsigned).
+/// Makes a bundle as an update carries it: a version file, an Info.plist with `identifier` and
+/// the application's executable, signed by `identity` ("" leaves it unsigned, "-" ad hoc).
 void stage_bundle(const std::string& dir, const std::string& version,
-                  const std::string& identity = kIdentity);
+                  const std::string& identity = kIdentity,
+                  const std::string& identifier = "com.tallowmere.Kestro");
 /// The version file's content of `bundle`.
 std::string version_of(const std::string& bundle);
 /// Zips everything in `stage` into `archive`, symbolic links kept as links; returns `archive`.
@@ -42,6 +49,9 @@ struct Installed {
   void wrap_tool(const std::string& tool, const std::string& prelude) const;
   /// The first three messages of every run that reaches the unpacking.
   std::vector<std::string> head(const std::string& archive, const std::string& relaunch = "") const;
+  /// The messages of a run on `archive` up to osascript's exit with `status`.
+  std::vector<std::string> up_to_prompt(const std::string& archive, const std::string& status,
+                                        const std::string& relaunch = "") const;
   /// Every message of a run that applies `archive` with Kestro.app at its top level.
   std::vector<std::string> applied_log(const std::string& archive) const;
   /// Checks that a run on `archive` failed with `error` before anything was unpacked, and
