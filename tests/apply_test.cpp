@@ -17,26 +17,28 @@ namespace {
 
 TEST(BuildReplaceScript, PlainPathsGiveTheExactLine) {
   const std::string t = "/Applications/Kestro.app";
-  const std::string s = "/var/folders/ab/cd/T/kestro_update_extract/Kestro.app";
+  const std::string x = "/var/folders/ab/cd/T/kestro_update_extract";
   EXPECT_EQ(
-      build_replace_script({t, s, 501, 20, true}),
-      R"(do shell script "d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d \"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn '/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' \"$n\"/'Kestro.app' && [ -d \"$n\"/'Kestro.app' ] && [ ! -h \"$n\"/'Kestro.app' ] && chown -R 501:20 \"$n\"/'Kestro.app' && chmod -R go-w \"$n\"/'Kestro.app' && r=$(codesign -d -r- '/Applications/Kestro.app' 2>&1 | sed -n 's/^#* *designated => //p') && [ -n \"$r\" ] && codesign --verify --deep --strict --test-requirement \"=$r\" \"$n\"/'Kestro.app' && sync || { rm -rf \"$n\"; exit 1; }; rm -rf '/Applications/Kestro.app.bak' && mv '/Applications/Kestro.app' '/Applications/Kestro.app.bak' 2>/dev/null; [ ! -e '/Applications/Kestro.app' ] && mv \"$n\"/'Kestro.app' '/Applications/Kestro.app' || { rm -rf \"$n\"; [ -e '/Applications/Kestro.app' ] || mv '/Applications/Kestro.app.bak' '/Applications/Kestro.app' 2>/dev/null; exit 1; }; rm -rf \"$n\"; true" with administrator privileges)");
+      build_replace_script({t, x + "/Kestro.app", x, 501, 20, true}),
+      R"(do shell script "rm '/var/folders/ab/cd/T/kestro_update_extract/prompt-open' && d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d \"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn '/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' \"$n\"/'Kestro.app' && [ -d \"$n\"/'Kestro.app' ] && [ ! -h \"$n\"/'Kestro.app' ] && chown -R 501:20 \"$n\"/'Kestro.app' && chmod -R go-w \"$n\"/'Kestro.app' && r=$(codesign -d -r- '/Applications/Kestro.app' 2>&1 | sed -n 's/^#* *designated => //p') && [ -n \"$r\" ] && codesign --verify --deep --strict --test-requirement \"=$r\" \"$n\"/'Kestro.app' && sync || { rm -rf \"$n\"; exit 1; }; rm -rf '/Applications/Kestro.app.bak' && mv '/Applications/Kestro.app' '/Applications/Kestro.app.bak' 2>/dev/null; [ ! -e '/Applications/Kestro.app' ] && mv \"$n\"/'Kestro.app' '/Applications/Kestro.app' || { rm -rf \"$n\"; [ -e '/Applications/Kestro.app' ] || mv '/Applications/Kestro.app.bak' '/Applications/Kestro.app' 2>/dev/null; exit 1; }; rm -rf \"$n\"; true" with administrator privileges)");
 }
 
 TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) {
   const struct {
     const char* target;
-    const char* source;
+    const char* extraction;  // the new bundle, K.app, lies in it
     const char* script;
   } cases[] = {
-      {"/A/x'y.app", "/s/K.app",
-       R"(do shell script "d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d \"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn '/s/K.app' \"$n\"/'x'\\''y.app' && [ -d \"$n\"/'x'\\''y.app' ] && [ ! -h \"$n\"/'x'\\''y.app' ] && chown -R 0:0 \"$n\"/'x'\\''y.app' && chmod -R go-w \"$n\"/'x'\\''y.app' && codesign --verify --deep --strict \"$n\"/'x'\\''y.app' && sync || { rm -rf \"$n\"; exit 1; }; rm -rf '/A/x'\\''y.app.bak' && mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; [ ! -e '/A/x'\\''y.app' ] && mv \"$n\"/'x'\\''y.app' '/A/x'\\''y.app' || { rm -rf \"$n\"; [ -e '/A/x'\\''y.app' ] || mv '/A/x'\\''y.app.bak' '/A/x'\\''y.app' 2>/dev/null; exit 1; }; rm -rf \"$n\"; true" with administrator privileges)"},
-      {"/A/K.app", "/s/q\"b\\s/K.app",
-       R"(do shell script "d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d \"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn '/s/q\"b\\s/K.app' \"$n\"/'K.app' && [ -d \"$n\"/'K.app' ] && [ ! -h \"$n\"/'K.app' ] && chown -R 0:0 \"$n\"/'K.app' && chmod -R go-w \"$n\"/'K.app' && codesign --verify --deep --strict \"$n\"/'K.app' && sync || { rm -rf \"$n\"; exit 1; }; rm -rf '/A/K.app.bak' && mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; [ ! -e '/A/K.app' ] && mv \"$n\"/'K.app' '/A/K.app' || { rm -rf \"$n\"; [ -e '/A/K.app' ] || mv '/A/K.app.bak' '/A/K.app' 2>/dev/null; exit 1; }; rm -rf \"$n\"; true" with administrator privileges)"},
+      {"/A/x'y.app", "/s",
+       R"(do shell script "rm '/s/prompt-open' && d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d \"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn '/s/K.app' \"$n\"/'x'\\''y.app' && [ -d \"$n\"/'x'\\''y.app' ] && [ ! -h \"$n\"/'x'\\''y.app' ] && chown -R 0:0 \"$n\"/'x'\\''y.app' && chmod -R go-w \"$n\"/'x'\\''y.app' && codesign --verify --deep --strict \"$n\"/'x'\\''y.app' && sync || { rm -rf \"$n\"; exit 1; }; rm -rf '/A/x'\\''y.app.bak' && mv '/A/x'\\''y.app' '/A/x'\\''y.app.bak' 2>/dev/null; [ ! -e '/A/x'\\''y.app' ] && mv \"$n\"/'x'\\''y.app' '/A/x'\\''y.app' || { rm -rf \"$n\"; [ -e '/A/x'\\''y.app' ] || mv '/A/x'\\''y.app.bak' '/A/x'\\''y.app' 2>/dev/null; exit 1; }; rm -rf \"$n\"; true" with administrator privileges)"},
+      {"/A/K.app", "/s/q\"b\\s",
+       R"(do shell script "rm '/s/q\"b\\s/prompt-open' && d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d \"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn '/s/q\"b\\s/K.app' \"$n\"/'K.app' && [ -d \"$n\"/'K.app' ] && [ ! -h \"$n\"/'K.app' ] && chown -R 0:0 \"$n\"/'K.app' && chmod -R go-w \"$n\"/'K.app' && codesign --verify --deep --strict \"$n\"/'K.app' && sync || { rm -rf \"$n\"; exit 1; }; rm -rf '/A/K.app.bak' && mv '/A/K.app' '/A/K.app.bak' 2>/dev/null; [ ! -e '/A/K.app' ] && mv \"$n\"/'K.app' '/A/K.app' || { rm -rf \"$n\"; [ -e '/A/K.app' ] || mv '/A/K.app.bak' '/A/K.app' 2>/dev/null; exit 1; }; rm -rf \"$n\"; true" with administrator privileges)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);
-    EXPECT_EQ(build_replace_script({c.target, c.source, 0, 0, false}), c.script);
+    const std::string extraction = c.extraction;
+    EXPECT_EQ(build_replace_script({c.target, extraction + "/K.app", extraction, 0, 0, false}),
+              c.script);
   }
 }
 

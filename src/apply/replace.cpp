@@ -1,15 +1,22 @@
 #include "apply/replace.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "apply/signature.h"
 #include "exec/exec.h"
 #include "log/log.h"
 #include "paths/paths.h"
 #include "paths/text.h"
+#include "sys/fd.h"
 #include "sys/fs.h"
 #include "sys/os_error.h"
 #include "sys/platform.h"
+#include "sys/retry.h"
 
 namespace kestro {
 
@@ -38,20 +45,34 @@ std::string applescript_escaped(const std::string& text) {
   return out;
 }
 
-// Runs osascript with `script`. Its environment is PATH alone, the folder it was found in
-// first and then the system's: whatever the caller's environment holds (a PATH that leads to
-// the user's folders, BASH_FUNC_*, DYLD_*, ENV) would otherwise reach the root shell.
-CommandResult run_osascript(const std::string& script) {
+// Runs osascript with `script`, as `watch` says. Its environment is PATH alone, the folder it
+// was found in first and then the system's: whatever the caller's environment holds (a PATH
+// that leads to the user's folders, BASH_FUNC_*, DYLD_*, ENV) would otherwise reach the root
+// shell.
+Expected<WatchedOutput, SpawnError> run_osascript(const std::string& script, const Watch& watch) {
   auto found = find_program("osascript");
   if (!found) return fail(SpawnError{found.error()});
-  return run_command({found.value().path,
-                      {"-e", script},
-                      std::vector<std::string>{"PATH=" + found.value().folder +
-                                               ":/usr/bin:/bin:/usr/sbin:/sbin"}});
+  return run_watched(
+      {found.value().path,
+       {"-e", script},
+       std::vector<std::string>{"PATH=" + found.value().folder + ":/usr/bin:/bin:/usr/sbin:/sbin"}},
+      watch);
+}
+
+// Logs each non-empty line of what osascript wrote on its standard error: a dismissed prompt,
+// or the root shell's own error, which its exit status alone does not tell apart.
+void log_osascript_errors(const std::string& err) {
+  for (size_t begin = 0; begin < err.size();) {
+    const size_t end = std::min(err.find('\n', begin), err.size());
+    if (end > begin) log_line("osascript: " + message_text(err.substr(begin, end - begin)));
+    begin = end + 1;
+  }
 }
 
 // Everything replace_installed_bundle does but the removal of the scratch directory.
-Expected<std::string, std::string> replace_behind_prompt(const std::string& new_bundle) {
+Expected<std::string, std::string> replace_behind_prompt(const std::string& new_bundle,
+                                                         const std::string& extraction_dir,
+                                                         std::chrono::seconds prompt_limit) {
   auto resolved = resolve_target_bundle(new_bundle);
   if (!resolved) return fail(resolved.error());
   const std::string& target = resolved.value();
@@ -87,9 +108,30 @@ Expected<std::string, std::string> replace_behind_prompt(const std::string& new_
   // root:wheel.
   auto found = sys::owner_of(target);
   const sys::Owner owner = found ? found.value() : sys::Owner{};
-  auto result =
-      run_osascript(build_replace_script({target, new_bundle, owner.user, owner.group, installed}));
+  // The prompt's token. The root shell's first step removes it, and when the limit passes the
+  // helper tries to: exactly one of them can, so either root goes on and the helper waits for
+  // it, however long a copy takes, or root will do nothing and the helper ends the prompt.
+  const std::string token = join(extraction_dir, "prompt-open");
+  sys::UniqueFd made(sys::retry_eintr([&] {
+    return open(token.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }));
+  if (!made.valid()) {
+    const int error = errno;
+    return fail(sys::os_error_text(error));
+  }
+  made.reset();
+  Watch watch{prompt_limit, [&] { return unlink(token.c_str()) == 0; }};
+  auto watched = run_osascript(build_replace_script({target, new_bundle, extraction_dir, owner.user,
+                                                     owner.group, installed}),
+                               watch);
+  const CommandResult result = watched ? CommandResult(watched.value().captured.status)
+                                       : CommandResult(fail(watched.error()));
   log_line("osascript exit: " + status_text(result));
+  if (watched) log_osascript_errors(watched.value().captured.err);
+  if (watched && watched.value().ended_at_limit) {
+    return fail("nobody answered the authorization prompt within " +
+                std::to_string(prompt_limit.count()) + " seconds");
+  }
   if (!result || !result.value().success()) {
     return fail(std::string("app replace failed or was cancelled at the authorization prompt"));
   }
@@ -140,7 +182,8 @@ std::string build_replace_script(const ReplaceScript& script) {
   // no more. If T cannot be moved aside, nothing is renamed onto it (mv would nest the new
   // bundle inside the old one); if the copy cannot be renamed into place, the old one goes back.
   const std::string command =
-      "d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d "
+      "rm " + shell_quoted(script.extraction + "/prompt-open") +
+      " && d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d "
       "\"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn " +
       shell_quoted(script.source) + " " + copy + " && [ -d " + copy + " ] && [ ! -h " + copy +
       " ] && chown -R " + owner + " " + copy + " && chmod -R go-w " + copy + " && " + check +
@@ -152,8 +195,9 @@ std::string build_replace_script(const ReplaceScript& script) {
 }
 
 Expected<std::string, std::string> replace_installed_bundle(const std::string& new_bundle,
-                                                            const std::string& extraction_dir) {
-  auto replaced = replace_behind_prompt(new_bundle);
+                                                            const std::string& extraction_dir,
+                                                            std::chrono::seconds prompt_limit) {
+  auto replaced = replace_behind_prompt(new_bundle, extraction_dir, prompt_limit);
   sys::remove_tree(extraction_dir);  // after every attempt; failures do not matter
   return replaced;
 }

@@ -17,27 +17,8 @@ namespace kestro {
 
 namespace {
 
+using exec_detail::make_pipe;
 using sys::UniqueFd;
-
-struct Pipe {
-  UniqueFd read;
-  UniqueFd write;
-};
-
-// A pipe with both ends close-on-exec, marked before any child can be started.
-Expected<Pipe, int> make_pipe() {
-  int fds[2];
-  if (pipe(fds) != 0) {
-    int error = errno;
-    return fail(error);
-  }
-  Pipe p{UniqueFd(fds[0]), UniqueFd(fds[1])};
-  if (fcntl(fds[0], F_SETFD, FD_CLOEXEC) != 0 || fcntl(fds[1], F_SETFD, FD_CLOEXEC) != 0) {
-    int error = errno;
-    return fail(error);
-  }
-  return p;
-}
 
 // Appends as std::string::append does, except that a full buffer grows fourfold, not twofold.
 // A big capture is bounded by page faults: every page of a new block is faulted in (and

@@ -114,12 +114,21 @@ Expected<pid_t, SpawnError> start_child(const Command& command, const ChildStrea
   return pid;
 }
 
-CommandResult wait_child(pid_t pid) {
-  int raw = 0;
-  if (sys::retry_eintr([&] { return waitpid(pid, &raw, 0); }) == -1) {
+Expected<Pipe, int> make_pipe() {
+  int fds[2];
+  if (pipe(fds) != 0) {
     int error = errno;
-    return fail(SpawnError{error});
+    return fail(error);
   }
+  Pipe p{sys::UniqueFd(fds[0]), sys::UniqueFd(fds[1])};
+  if (fcntl(fds[0], F_SETFD, FD_CLOEXEC) != 0 || fcntl(fds[1], F_SETFD, FD_CLOEXEC) != 0) {
+    int error = errno;
+    return fail(error);
+  }
+  return p;
+}
+
+ChildStatus decode_status(int raw) {
   ChildStatus status;
   if (WIFEXITED(raw)) {
     status.code = WEXITSTATUS(raw);
@@ -127,6 +136,15 @@ CommandResult wait_child(pid_t pid) {
     status.kind = ChildStatus::Kind::Signalled;
   }
   return status;
+}
+
+CommandResult wait_child(pid_t pid) {
+  int raw = 0;
+  if (sys::retry_eintr([&] { return waitpid(pid, &raw, 0); }) == -1) {
+    int error = errno;
+    return fail(SpawnError{error});
+  }
+  return decode_status(raw);
 }
 
 }  // namespace exec_detail

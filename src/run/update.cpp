@@ -8,21 +8,19 @@
 
 namespace kestro {
 
-namespace {
-
-UpdatePhases real_phases() {
+UpdatePhases real_phases(std::chrono::seconds prompt_limit) {
   return {[](uint32_t pid) { return wait_for_parent(pid); },
-          [](const std::string& install) -> UpdateResult {
-            auto applied = apply_artifact(install);
+          [prompt_limit](const std::string& install) -> UpdateResult {
+            auto applied = apply_artifact(install, prompt_limit);
             if (!applied) return fail(UpdateError{applied.error()});
             return {};
           },
           [](const std::string& relaunch) { return relaunch_app(relaunch); }};
 }
 
-}  // namespace
-
-UpdateResult run_update(const UpdateRequest& request) { return run_update(request, real_phases()); }
+UpdateResult run_update(const UpdateRequest& request) {
+  return run_update(request, real_phases(kPromptLimit));
+}
 
 UpdateResult run_update(const UpdateRequest& request, const UpdatePhases& phases) {
   const std::string install = message_text(request.install);

@@ -2,6 +2,7 @@
 // line per step and per failure.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -34,6 +35,9 @@ struct UpdatePhases {
   std::function<UpdateResult(const std::string& install)> apply_artifact;
   std::function<UpdateResult(const std::string& relaunch)> relaunch_app;
 };
+
+/// The phases of a real run, with this limit on the authorization prompt.
+UpdatePhases real_phases(std::chrono::seconds prompt_limit);
 
 /// run_update with these phases in place of the real ones.
 UpdateResult run_update(const UpdateRequest& request, const UpdatePhases& phases);

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/args.h"
+
 namespace {
 
 void write_all(int fd, const char* data, size_t size) {
@@ -32,7 +34,14 @@ std::string open_fds(int first = 3) {
   return out;
 }
 
-int child_main(const std::string& mode) {
+int child_main(const std::string& mode, int argc, char** argv) {
+  if (mode.rfind("helper:", 0) == 0) {
+    // The helper's whole run, with the prompt's limit cut to this many seconds.
+    const std::chrono::seconds limit(atoi(mode.c_str() + 7));
+    auto request = kestro::parse_args({argv + 1, argv + argc});
+    if (!request) return 2;
+    return kestro::run_update(request.value(), kestro::real_phases(limit)) ? 0 : 1;
+  }
   if (mode.rfind("flood:", 0) == 0) {
     // Interleaved 4 KiB blocks, a different byte per stream and block, so that a lost or
     // misplaced block shows.
@@ -82,7 +91,7 @@ int child_main(const std::string& mode) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const char* mode = getenv("KESTRO_TEST_CHILD")) return child_main(mode);
+  if (const char* mode = getenv("KESTRO_TEST_CHILD")) return child_main(mode, argc, argv);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
