@@ -19,8 +19,9 @@ TEST(BuildReplaceScript, PlainPathsGiveTheExactLine) {
   const std::string t = "/Applications/Kestro.app";
   const std::string x = "/var/folders/ab/cd/T/kestro_update_extract";
   EXPECT_EQ(
-      build_replace_script({t, x + "/Kestro.app", x, 501, 20, true}),
-      R"(do shell script "rm '/var/folders/ab/cd/T/kestro_update_extract/prompt-open' && d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d \"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn '/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' \"$n\"/'Kestro.app' && [ -d \"$n\"/'Kestro.app' ] && [ ! -h \"$n\"/'Kestro.app' ] && chown -R 501:20 \"$n\"/'Kestro.app' && chmod -R go-w \"$n\"/'Kestro.app' && r=$(codesign -d -r- '/Applications/Kestro.app' 2>&1 | sed -n 's/^#* *designated => //p') && [ -n \"$r\" ] && codesign --verify --deep --strict --test-requirement \"=$r\" \"$n\"/'Kestro.app' && sync || { rm -rf \"$n\"; exit 1; }; rm -rf '/Applications/Kestro.app.bak' && mv '/Applications/Kestro.app' '/Applications/Kestro.app.bak' 2>/dev/null; [ ! -e '/Applications/Kestro.app' ] && mv \"$n\"/'Kestro.app' '/Applications/Kestro.app' || { rm -rf \"$n\"; [ -e '/Applications/Kestro.app' ] || mv '/Applications/Kestro.app.bak' '/Applications/Kestro.app' 2>/dev/null; exit 1; }; rm -rf \"$n\"; true" with administrator privileges)");
+      build_replace_script(
+          {t, x + "/Kestro.app", x, "Contents/MacOS/kestro-update", 501, 20, true}),
+      R"(do shell script "rm '/var/folders/ab/cd/T/kestro_update_extract/prompt-open' && d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d \"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn '/var/folders/ab/cd/T/kestro_update_extract/Kestro.app' \"$n\"/'Kestro.app' && [ -d \"$n\"/'Kestro.app' ] && [ ! -h \"$n\"/'Kestro.app' ] && chown -R 501:20 \"$n\"/'Kestro.app' && chmod -R go-w \"$n\"/'Kestro.app' && r=$(codesign -d -r- '/Applications/Kestro.app' 2>&1 | sed -n 's/^#* *designated => //p') && [ -n \"$r\" ] && codesign --verify --deep --strict --test-requirement \"=$r\" \"$n\"/'Kestro.app' || { rm -rf \"$n\"; exit 1; }; \"$n\"/'Kestro.app'/'Contents/MacOS/kestro-update' --swap \"$n\"/'Kestro.app' '/Applications/Kestro.app' '/Applications/Kestro.app.bak' || { rm -rf \"$n\"; exit 1; }; rm -rf \"$n\"; true" with administrator privileges)");
 }
 
 TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) {
@@ -37,7 +38,7 @@ TEST(BuildReplaceScript, QuotesAndBackslashesAreEscapedForShellThenAppleScript) 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.target);
     const std::string extraction = c.extraction;
-    EXPECT_EQ(build_replace_script({c.target, extraction + "/K.app", extraction, 0, 0, false}),
+    EXPECT_EQ(build_replace_script({c.target, extraction + "/K.app", extraction, "", 0, 0, false}),
               c.script);
   }
 }
@@ -73,8 +74,9 @@ TEST(ServicePlistsFor, OnlyTheExactStemKestroLoadsKestroJobs) {
 
 TEST(ResolveTargetBundle, OutsideAnyBundleFallsBackToApplications) {
   // The test binary lies in no bundle.
-  EXPECT_EQ(resolve_target_bundle("/tmp/kestro_update_extract/payload/Kestro 2.app").value(),
-            "/Applications/Kestro 2.app");
+  auto target = resolve_target_bundle("/tmp/kestro_update_extract/payload/Kestro 2.app").value();
+  EXPECT_EQ(target.path, "/Applications/Kestro 2.app");
+  EXPECT_EQ(target.helper, "");
 }
 
 TEST(FindAppBundle, TopLevelFirstThenOneLevelDown) {

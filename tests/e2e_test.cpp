@@ -71,6 +71,48 @@ TEST(Refused, OneLogLineOneErrorLineStatusOneNothingStarted) {
   }
 }
 
+TEST(Swap, ExchangesOrRenamesAndRefusesAllElseWithoutALog) {
+  const std::string refused = "--swap takes three absolute paths: NEW INSTALLED BACKUP";
+  const struct {
+    std::vector<std::string> args;  // @ stands for the sandbox
+    bool renames;                   // the volume cannot exchange names
+    std::string error;              // "": swapped
+  } cases[] = {
+      {{"--swap", "@/new", "@/app", "@/app.bak"}, false, ""},
+      {{"--swap", "@/new", "@/app", "@/app.bak"}, true, ""},
+      {{"--swap"}, false, refused},
+      {{"--swap", "@/new", "@/app"}, false, refused},
+      {{"--swap", "new", "@/app", "@/app.bak"}, false, refused},
+      {{"--swap", "@/new", "@/app", "@/app.bak", "@/x"}, false, refused},
+      {{"--swap", "@/new", "@/none", "@/app.bak"},
+       false,
+       "cannot exchange @/new and @/none: No such file or directory (os error 2)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.args) + (c.renames ? " renaming" : ""));
+    // Only Linux lets a test preload a library into the helper.
+    if (c.renames && test::no_exchange_library() == nullptr) continue;
+    Sandbox box;
+    if (c.renames) box.set_env("LD_PRELOAD", test::no_exchange_library());
+    box.set_env("ASAN_OPTIONS", "verify_asan_link_order=0");  // ahead of a helper built with ASan
+    test::shell("cd " + test::sh_quote(box.root()) + " && mkdir -p new/d app/d app.bak/d && " +
+                "echo 2 >new/d/v && echo 1 >app/d/v && echo 0 >app.bak/d/v");
+    auto in_box = [&](std::string text) {
+      for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, box.root());
+      return text;
+    };
+    std::vector<std::string> args;
+    for (const std::string& arg : c.args) args.push_back(in_box(arg));
+    RunResult result = box.run(args);
+    EXPECT_EQ(result.exit_code, c.error.empty() ? 0 : 1);
+    EXPECT_EQ(result.err, c.error.empty() ? "" : "kestro-update: " + in_box(c.error) + "\n");
+    EXPECT_EQ(test::read_file(box.path("app/d/v")), c.error.empty() ? "2\n" : "1\n");
+    EXPECT_EQ(test::read_file(box.path("app.bak/d/v")), c.error.empty() ? "1\n" : "0\n");
+    EXPECT_EQ(test::exists(box.path("new")), !c.error.empty());
+    EXPECT_FALSE(test::exists(box.log_path()));  // root's run writes no log among our files
+  }
+}
+
 TEST(Run, GoneParentFailedApplyRelaunchesTheInstalledBuild) {
   Sandbox box;
   box.add_tools();

@@ -40,11 +40,12 @@ const std::vector<std::string> kZarnoJobs = {
     "/Library/LaunchAgents/com.tallowmere.Zarno_launcher.plist"};
 
 // The line osascript is given (its text is pinned in apply_test), with the installed bundle's
-// owner: ours, or root's on a first installation.
+// owner and helper: ours, or root's and none on a first installation.
 std::string script(const std::string& t, const std::string& s) {
   const bool installed = test::exists(t);
-  return build_replace_script({t, s, s.substr(0, s.rfind('/')), installed ? getuid() : 0,
-                               installed ? getgid() : 0, installed});
+  return build_replace_script({t, s, s.substr(0, s.rfind('/')),
+                               installed ? "Contents/MacOS/kestro-update" : "",
+                               installed ? getuid() : 0, installed ? getgid() : 0, installed});
 }
 // The codesign call that checks `bundle` against the installed build's requirement.
 std::string verify_call(const std::string& bundle) {

@@ -75,7 +75,7 @@ Expected<std::string, std::string> replace_behind_prompt(const std::string& new_
                                                          std::chrono::seconds prompt_limit) {
   auto resolved = resolve_target_bundle(new_bundle);
   if (!resolved) return fail(resolved.error());
-  const std::string& target = resolved.value();
+  const std::string& target = resolved.value().path;
   const std::string shown_target = message_text(target);
   const std::string shown_new = message_text(new_bundle);
   log_line("replacing " + shown_target + " with " + shown_new);
@@ -121,9 +121,10 @@ Expected<std::string, std::string> replace_behind_prompt(const std::string& new_
   }
   made.reset();
   Watch watch{prompt_limit, [&] { return unlink(token.c_str()) == 0; }};
-  auto watched = run_osascript(build_replace_script({target, new_bundle, extraction_dir, owner.user,
-                                                     owner.group, installed}),
-                               watch);
+  auto watched = run_osascript(
+      build_replace_script({target, new_bundle, extraction_dir, resolved.value().helper, owner.user,
+                            owner.group, installed}),
+      watch);
   const CommandResult result = watched ? CommandResult(watched.value().captured.status)
                                        : CommandResult(fail(watched.error()));
   log_line("osascript exit: " + status_text(result));
@@ -140,16 +141,21 @@ Expected<std::string, std::string> replace_behind_prompt(const std::string& new_
 
 }  // namespace
 
-Expected<std::string, std::string> resolve_target_bundle(const std::string& new_bundle) {
+Expected<TargetBundle, std::string> resolve_target_bundle(const std::string& new_bundle) {
   if (auto self = sys::executable_path()) {
     // A helper started by a relative path is told that path. The target goes to a root shell
     // whose working directory is not ours, so it is made absolute first; where the working
     // directory cannot be read, no bundle is guessed.
     auto absolute = sys::absolute_path(*self);
     if (!absolute) return fail(sys::os_error_text(absolute.error()));
-    if (auto bundle = enclosing_app_bundle(absolute.value())) return *bundle;
+    const std::string& exe = absolute.value();
+    if (auto bundle = enclosing_app_bundle(exe)) {
+      // The bundle's path is the executable's own text up to a component's end.
+      const size_t inside = exe.find_first_not_of('/', bundle->size());
+      return TargetBundle{*bundle, inside == std::string::npos ? "" : exe.substr(inside)};
+    }
   }
-  return join("/Applications", file_name(new_bundle).value_or(""));
+  return TargetBundle{join("/Applications", file_name(new_bundle).value_or("")), ""};
 }
 
 std::string build_replace_script(const ReplaceScript& script) {
@@ -170,27 +176,36 @@ std::string build_replace_script(const ReplaceScript& script) {
                 "--deep --strict --test-requirement \"=$r\" " +
                 copy
           : "codesign --verify --deep --strict " + copy;
-  // ditto -X does not descend into a volume mounted inside S, --noacl and --noqtn drop ACL
-  // entries and the download's quarantine (a quarantined build stops at a first-launch dialog
-  // nobody answers on an unattended Mac). The copy gets its owner and modes before it is
-  // checked, so that the very tree that will be installed is the one checked.
-  //
-  // The installed bundle must be whole at every instant, whatever cuts the shell short (a power
-  // cut, a forced restart), since the machine may be reachable only through it. So the copy is
-  // made and checked first and then renamed into place; the only moment without an installed
-  // bundle lies between the two renames. sync asks the system to write the copy out first, and
-  // no more. If T cannot be moved aside, nothing is renamed onto it (mv would nest the new
-  // bundle inside the old one); if the copy cannot be renamed into place, the old one goes back.
-  const std::string command =
+  // The token goes first: a root shell that starts after the helper gave up does nothing. ditto
+  // -X does not descend into a volume mounted inside S, --noacl and --noqtn drop ACL entries and
+  // the download's quarantine (a quarantined build stops at a first-launch dialog nobody
+  // answers on an unattended Mac). The copy gets its owner and modes before it is checked, so
+  // that the very tree that will be installed is the one checked.
+  const std::string checked =
       "rm " + shell_quoted(script.extraction + "/prompt-open") +
       " && d=$(getconf DARWIN_USER_TEMP_DIR) && [ -n \"$d\" ] && n=$(mktemp -d "
       "\"${d}kestro-update.XXXXXX\") && ditto -X --noacl --noqtn " +
       shell_quoted(script.source) + " " + copy + " && [ -d " + copy + " ] && [ ! -h " + copy +
-      " ] && chown -R " + owner + " " + copy + " && chmod -R go-w " + copy + " && " + check +
-      " && sync || { rm -rf \"$n\"; exit 1; }; rm -rf " + backup + " && mv " + target + " " +
-      backup + " 2>/dev/null; [ ! -e " + target + " ] && mv " + copy + " " + target +
-      " || { rm -rf \"$n\"; [ -e " + target + " ] || mv " + backup + " " + target +
-      " 2>/dev/null; exit 1; }; rm -rf \"$n\"; true";
+      " ] && chown -R " + owner + " " + copy + " && chmod -R go-w " + copy + " && " + check;
+  // The installed bundle must be whole at every instant, whatever cuts the shell short (a power
+  // cut, a forced restart), since the machine may be reachable only through it. The copy's own
+  // helper, which the check just vouched for, flushes it to the disk and exchanges it with T in
+  // one step; a new build without it, or an older helper without --swap, stops the line there.
+  // Without a helper inside T (or without T) the copy is renamed into place: then the only
+  // moment without an installed bundle lies between the two renames, and sync asks the system
+  // to write the copy out first, and no more. If T cannot be moved aside, nothing is renamed
+  // onto it (mv would nest the new bundle inside the old one); if the copy cannot be renamed
+  // into place, the old one goes back.
+  const std::string placed =
+      script.installed && !script.helper.empty()
+          ? " || { rm -rf \"$n\"; exit 1; }; " + copy + "/" + shell_quoted(script.helper) +
+                " --swap " + copy + " " + target + " " + backup +
+                " || { rm -rf \"$n\"; exit 1; }; rm -rf \"$n\"; true"
+          : " && sync || { rm -rf \"$n\"; exit 1; }; rm -rf " + backup + " && mv " + target + " " +
+                backup + " 2>/dev/null; [ ! -e " + target + " ] && mv " + copy + " " + target +
+                " || { rm -rf \"$n\"; [ -e " + target + " ] || mv " + backup + " " + target +
+                " 2>/dev/null; exit 1; }; rm -rf \"$n\"; true";
+  const std::string command = checked + placed;
   return "do shell script \"" + applescript_escaped(command) + "\" with administrator privileges";
 }
 

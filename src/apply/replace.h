@@ -11,16 +11,23 @@
 
 namespace kestro {
 
-/// The installed bundle to replace: the app bundle that encloses this executable's path, made
-/// absolute, else "/Applications" joined with the new bundle's file name; the OS error text
-/// when the executable's path is relative and the working directory cannot be read.
-Expected<std::string, std::string> resolve_target_bundle(const std::string& new_bundle);
+/// The installed bundle to replace, and where this executable lies in it.
+struct TargetBundle {
+  std::string path;    // T
+  std::string helper;  // this executable's path inside T, relative to it; "" when outside
+};
+
+/// The app bundle that encloses this executable's path, made absolute, else "/Applications"
+/// joined with the new bundle's file name (and no helper); the OS error text when the
+/// executable's path is relative and the working directory cannot be read.
+Expected<TargetBundle, std::string> resolve_target_bundle(const std::string& new_bundle);
 
 /// What the root shell's command is made of: paths as text, as the shell must name them.
 struct ReplaceScript {
   std::string target;      // T, the installed bundle
   std::string source;      // S, the new bundle as unpacked
   std::string extraction;  // X, the scratch directory, which holds the prompt's token
+  std::string helper;      // P, this executable inside T (TargetBundle::helper), or ""
   uid_t user = 0;          // U:G, who is to own the copy
   gid_t group = 0;
   bool installed = false;  // whether T existed before the prompt
@@ -29,9 +36,11 @@ struct ReplaceScript {
 /// The AppleScript line that has a root shell take the token X/prompt-open (and do nothing at
 /// all when it is gone), copy S, without ACLs or quarantine, into a
 /// folder of its own in root's temporary folder, give the copy U:G and take write away from
-/// group and others, check it against the designated requirement that root itself reads from
-/// T (only its seal without T), sync, keep T as T.bak and rename the copy to T; on a failure
-/// the copy goes, T is left whole (or given back from T.bak), and the script fails. Quotes and
+/// group and others, and check it against the designated requirement that root itself reads
+/// from T (only its seal without T). Where T exists and holds this helper at P, the copy's own
+/// helper then exchanges it with T in one step (--swap, apply/swap.h); otherwise it is synced,
+/// T is kept as T.bak and the copy renamed to T. On a failure the copy goes, T is left whole
+/// (or given back from T.bak), and the script fails. Quotes and
 /// backslashes are escaped for the shell and then for the AppleScript string, so any path names
 /// only itself.
 std::string build_replace_script(const ReplaceScript& script);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/args.h"
+#include "cli/swap_mode.h"
 #include "log/log.h"
 #include "sys/io.h"
 #include "sys/retry.h"
@@ -24,8 +25,8 @@ void report_failure(const std::string& message) {
 
 // Opens /dev/null on any of descriptors 0-2 that is closed, so that no file the helper opens
 // later lands there and children always find all three; ignores SIGPIPE and SIGXFSZ, so that
-// a write to a closed pipe or past the file-size limit fails instead of ending the helper;
-// puts SIGCHLD back to its default; and leaves the application's process group and session.
+// a write to a closed pipe or past the file-size limit fails instead of ending the helper; and
+// puts SIGCHLD back to its default.
 void prepare_process() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -44,6 +45,10 @@ void prepare_process() {
   // An ignored SIGCHLD survives exec and makes the system reap children by itself, so every
   // wait for ditto, osascript or launchctl would fail. Whoever started us may have left it so.
   (void)signal(SIGCHLD, SIG_DFL);
+}
+
+// Leaves the application's process group and session.
+void leave_application_group() {
   // The application may lead a process group that ends with it: launchd ends what is left of
   // a job's group, and a closing terminal hangs up its own. A session of our own outlives
   // both. A helper that already leads its group (spawned with POSIX_SPAWN_SETPGROUP) cannot
@@ -56,6 +61,8 @@ void prepare_process() {
 int run_main(int argc, const char* const* argv) {
   prepare_process();
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  if (!args.empty() && args[0] == "--swap") return run_swap_mode(args);
+  leave_application_group();
   auto request = parse_args(args);
   if (!request) {
     const std::string message = "bad argv: " + request.error().display();

@@ -8,9 +8,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 
 #include "sys/fd.h"
+#include "sys/platform.h"
 #include "sys/retry.h"
 
 namespace kestro::sys {
@@ -63,7 +65,7 @@ UniqueFd open_directory(int dir_fd, const char* name) {
       [&] { return openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
 }
 
-// One directory on the way down: the entries still to remove, its identity (to recognise it
+// One directory on the way down: the entries still to visit, its identity (to recognise it
 // again when climbing back through ".."), and its name in the directory above.
 struct Level {
   std::vector<std::string> names;
@@ -72,13 +74,27 @@ struct Level {
   std::string name;
 };
 
-// Removes everything below the directory open as `dir`, whose status is `top_id`, and
-// returns whether the walk got back to it. Depth-first with only the current directory
-// open, so depth is bounded by memory, not by the descriptor limit: going down opens the
-// child without following links and checks it is the entry that was examined; going up
-// opens ".." and checks it is the directory we came from. A mismatch means someone moved
-// the tree while we worked, and the walk stops rather than delete outside it.
-bool remove_below(UniqueFd dir, const struct stat& top_id) {
+// What a walk does at each step; each returns 0 to go on, or an errno that ends the walk.
+struct Visitor {
+  // Each entry that is not a directory.
+  std::function<int(int dir_fd, const std::string& name, const struct stat& st)> entry;
+  // A directory that cannot be opened, or that was replaced since it was examined.
+  std::function<int(int dir_fd, const std::string& name)> unopened;
+  // Each directory, open, once everything in it was visited; the top one last.
+  std::function<int(int dir_fd)> finished;
+  // Each directory below the top one once more, from its parent, after `finished`.
+  std::function<int(int parent_fd, const std::string& name)> left;
+};
+
+int call(const std::function<int(int)>& hook, int fd) { return hook ? hook(fd) : 0; }
+
+// Visits everything below the directory open as `dir`, whose status is `top_id`. Depth-first
+// with only the current directory open, so depth is bounded by memory, not by the descriptor
+// limit: going down opens the child without following links and checks it is the entry that
+// was examined; going up opens ".." and checks it is the directory we came from. A mismatch
+// means someone moved the tree while we worked, and the walk stops with ESTALE rather than act
+// outside it. Returns 0, or the errno that ended the walk.
+int walk_below(UniqueFd dir, const struct stat& top_id, const Visitor& visit) {
   std::vector<Level> stack;
   stack.push_back({names_in(dir.get()), 0, top_id, ""});
   while (!stack.empty()) {
@@ -88,33 +104,33 @@ bool remove_below(UniqueFd dir, const struct stat& top_id) {
       struct stat entry {};
       if (fstatat(dir.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) continue;
       if (!S_ISDIR(entry.st_mode)) {
-        unlinkat(dir.get(), name.c_str(), 0);
+        if (const int error = visit.entry ? visit.entry(dir.get(), name, entry) : 0) return error;
         continue;
       }
       UniqueFd child = open_directory(dir.get(), name.c_str());
       struct stat child_id {};
       if (!child.valid() || fstat(child.get(), &child_id) != 0 || !same_file(child_id, entry)) {
-        // Unreadable (mode 000, say) or replaced meanwhile: if it is empty, this removes it.
-        unlinkat(dir.get(), name.c_str(), AT_REMOVEDIR);
+        if (const int error = visit.unopened ? visit.unopened(dir.get(), name) : 0) return error;
         continue;
       }
       stack.push_back({names_in(child.get()), 0, child_id, name});
       dir = std::move(child);
       continue;
     }
+    if (const int error = call(visit.finished, dir.get())) return error;
     const std::string done = level.name;
     stack.pop_back();
-    if (stack.empty()) return true;
+    if (stack.empty()) return 0;
     UniqueFd up(
         retry_eintr([&] { return openat(dir.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
     struct stat up_id {};
     if (!up.valid() || fstat(up.get(), &up_id) != 0 || !same_file(up_id, stack.back().id)) {
-      return false;
+      return ESTALE;
     }
     dir = std::move(up);
-    unlinkat(dir.get(), done.c_str(), AT_REMOVEDIR);
+    if (const int error = visit.left ? visit.left(dir.get(), done) : 0) return error;
   }
-  return true;
+  return 0;
 }
 
 }  // namespace
@@ -153,9 +169,67 @@ void remove_tree(const std::string& path) {
   UniqueFd dir = open_directory(AT_FDCWD, path.c_str());
   struct stat dir_id {};
   if (dir.valid() && (fstat(dir.get(), &dir_id) != 0 || !same_file(dir_id, st))) return;
-  // A directory that cannot be opened may still be empty, and then rmdir takes it.
-  if (dir.valid() && !remove_below(std::move(dir), dir_id)) return;
+  // A directory that cannot be opened may still be empty, and then rmdir takes it. Failures
+  // on the way are clean-up's and go unnoticed; only a tree that moved stops the removal.
+  Visitor remove;
+  remove.entry = [](int dir_fd, const std::string& name, const struct stat&) {
+    unlinkat(dir_fd, name.c_str(), 0);
+    return 0;
+  };
+  // Unreadable (mode 000, say) or replaced meanwhile: if it is empty, this removes it.
+  remove.unopened = remove.left = [](int dir_fd, const std::string& name) {
+    unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
+    return 0;
+  };
+  if (dir.valid() && walk_below(std::move(dir), dir_id, remove) != 0) return;
   rmdir(path.c_str());
+}
+
+void remove_entry(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    remove_tree(path);
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+Expected<void, int> flush_tree(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) {
+    const int error = errno;
+    return fail(error);
+  }
+  if (!S_ISDIR(st.st_mode)) return fail(ENOTDIR);
+  UniqueFd dir = open_directory(AT_FDCWD, path.c_str());
+  struct stat dir_id {};
+  if (!dir.valid() || fstat(dir.get(), &dir_id) != 0 || !same_file(dir_id, st)) {
+    const int error = dir.valid() ? ESTALE : errno;
+    return fail(error);
+  }
+  UniqueFd top(fcntl(dir.get(), F_DUPFD_CLOEXEC, 0));  // the walk takes `dir` away
+  if (!top.valid()) {
+    const int error = errno;
+    return fail(error);
+  }
+  Visitor flush;
+  // Regular files only: a link is not followed, and a device or FIFO is never opened, which
+  // could block or act on the device. The check of the copy refuses those anyway.
+  flush.entry = [](int dir_fd, const std::string& name, const struct stat& entry) {
+    if (!S_ISREG(entry.st_mode)) return 0;
+    UniqueFd file(retry_eintr([&] {
+      return openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    }));
+    const int synced = file.valid() ? retry_eintr([&] { return fsync(file.get()); }) : -1;
+    return synced == 0 ? 0 : errno;
+  };
+  flush.unopened = [](int, const std::string&) { return EACCES; };
+  flush.finished = [](int dir_fd) {
+    return retry_eintr([&] { return fsync(dir_fd); }) == 0 ? 0 : errno;
+  };
+  if (const int error = walk_below(std::move(dir), dir_id, flush)) return fail(error);
+  return full_sync(top.get());
 }
 
 Expected<std::string, int> read_link(const std::string& path) {

@@ -21,6 +21,15 @@ Expected<void, int> create_directories(const std::string& path, mode_t parent_mo
 /// (never its target). A plain file is left alone. Failures are ignored: this is clean-up.
 void remove_tree(const std::string& path);
 
+/// Deletes whatever is at `path`: a directory with everything below it, as remove_tree does,
+/// or anything else itself (a link, never its target). Failures are ignored.
+void remove_entry(const std::string& path);
+
+/// Opens and fsyncs every regular file and every directory under the directory `path` (not a
+/// link there), never following a link or opening anything else, then has the disk itself
+/// hold it (full_sync); the errno of the first failing step otherwise.
+Expected<void, int> flush_tree(const std::string& path);
+
 /// The target of symbolic link `path`, whole however long, or the errno of readlink.
 Expected<std::string, int> read_link(const std::string& path);
 

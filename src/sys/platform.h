@@ -23,6 +23,17 @@ std::optional<std::string> user_temp_dir();
 /// Reading of a monotonic clock that does not advance while the machine sleeps.
 timespec uptime_now();
 
+/// Exchanges the names `a` and `b` in one step, on one volume; ENOTSUP where the volume cannot,
+/// else the errno (ENOENT, EXDEV, ...).
+Expected<void, int> exchange_paths(const std::string& a, const std::string& b);
+
+/// Renames `from` to `to` unless something is at `to` (EEXIST then), never replacing it.
+Expected<void, int> rename_no_replace(const std::string& from, const std::string& to);
+
+/// Makes the disk itself hold what was written to the volume of `fd` (F_FULLFSYNC on macOS,
+/// fsync where the volume refuses that), or the errno of fsync.
+Expected<void, int> full_sync(int fd);
+
 /// What tells a process apart from a later one that gets the same number.
 struct ProcessIdentity {
   uint64_t started = 0;  // start time, in the system's own unit

@@ -1,8 +1,9 @@
 // Linux: the executable path the kernel was given, no per-user temporary directory,
-// CLOCK_MONOTONIC, which (unlike CLOCK_BOOTTIME) stops during suspend, and process identities
-// from /proc.
+// CLOCK_MONOTONIC, which (unlike CLOCK_BOOTTIME) stops during suspend, process identities
+// from /proc, and renameat2 and fsync for the swap.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/auxv.h>
 #include <unistd.h>
@@ -70,6 +71,26 @@ Expected<ProcessIdentity, int> process_identity(pid_t pid) {
     while (*at != ' ' && *at != '\0') ++at;
   }
   return ProcessIdentity{started, state == 'Z' || state == 'X'};
+}
+
+Expected<void, int> exchange_paths(const std::string& a, const std::string& b) {
+  if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0) return {};
+  const int error = errno;
+  // A file system that cannot exchange says EINVAL here; macOS says ENOTSUP.
+  return fail(error == EINVAL ? ENOTSUP : error);
+}
+
+Expected<void, int> rename_no_replace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+  const int error = errno;
+  return fail(error);
+}
+
+Expected<void, int> full_sync(int fd) {
+  // Linux's fsync already waits for the disk's own cache.
+  if (retry_eintr([&] { return fsync(fd); }) == 0) return {};
+  const int error = errno;
+  return fail(error);
 }
 
 }  // namespace kestro::sys

@@ -14,3 +14,7 @@
 
 #define _CS_DARWIN_USER_TEMP_DIR 65537
 #define CLOCK_UPTIME_RAW 8
+#define F_FULLFSYNC 51  // an unknown fcntl to Linux: EINVAL, as a volume that refuses it
+#define RENAME_SWAP 0x2
+#define RENAME_EXCL 0x4
+extern "C" int renamex_np(const char* from, const char* to, unsigned int flags);

@@ -106,6 +106,14 @@ extern "C" int proc_pidinfo(int /*pid*/, int flavor, uint64_t /*arg*/, void* buf
   return static_cast<int>(sizeof(proc_bsdinfo));
 }
 
+unsigned int g_rename_flags = 0;
+// macOS's contract: 0, or -1 with errno set; here ENOTSUP, as on a volume that cannot swap.
+extern "C" int renamex_np(const char* /*from*/, const char* /*to*/, unsigned int flags) {
+  g_rename_flags = flags;
+  errno = ENOTSUP;
+  return -1;
+}
+
 // NOLINTNEXTLINE(bugprone-reserved-identifier): the name is the linker's, for --wrap
 extern "C" size_t __wrap_confstr(int name, char* buf, size_t len) {
   ++g_confstr_calls;
@@ -179,6 +187,15 @@ int main() {
   g_proc_errno = ESRCH;
   auto gone = kestro::sys::process_identity(42);
   check(!gone.ok() && gone.error() == ESRCH, "process_identity() passes the errno on");
+
+  auto swapped = kestro::sys::exchange_paths("/a", "/b");
+  check(!swapped.ok() && swapped.error() == ENOTSUP && g_rename_flags == RENAME_SWAP,
+        "exchange_paths() asks renamex_np for RENAME_SWAP and passes ENOTSUP on");
+  check(!kestro::sys::rename_no_replace("/a", "/b").ok() && g_rename_flags == RENAME_EXCL,
+        "rename_no_replace() asks renamex_np for RENAME_EXCL");
+  FILE* file = tmpfile();
+  check(file != nullptr && kestro::sys::full_sync(fileno(file)).ok(),
+        "full_sync() falls back to fsync where F_FULLFSYNC fails");
 
   if (g_failures != 0) {
     fprintf(stderr, "platform_darwin_test: %d of %d checks failed\n", g_failures, g_checks);

@@ -34,5 +34,17 @@ done
 [ -z "$(req codesign "$w/U.app")$(req "$s" "$w/U.app")" ] || no "an unsigned bundle shows a requirement"
 expect 0 "$s" "$w/T.app" "$rs"; expect 3 "$s" "$w/O.app" "$rs"; expect 3 "$s" "$w/A.app" "$rs"; expect 1 "$s" "$w/U.app" "$rs"
 mkfifo "$w/T.app/Contents/Resources/fifo" && expect 1 "$s" "$w/T.app"
-[ "$bad" = 1 ] || echo "codesign, getconf, osascript and the stand-ins agree: $app, $c"
+# The helper's --swap, as the root line runs it: an exchange on APFS, and on HFS+, where the
+# runner can make a disk image of it, the two renames.
+swap_in() {
+	mkdir -p "$1/new" "$1/app" && echo 2 >"$1/new/v" && echo 1 >"$1/app/v" && "$helper" --swap "$1/new" "$1/app" "$1/app.bak" &&
+		[ "$(cat "$1/app/v")/$(cat "$1/app.bak/v")" = 2/1 ] && [ ! -e "$1/new" ] || no "--swap in $1"
+}
+swap_in "$w/apfs"
+if hdiutil create -quiet -size 8m -fs HFS+ -volname kswap "$w/hfs.dmg" && hdiutil attach -quiet -nobrowse -mountpoint "$w/hfs" "$w/hfs.dmg"; then
+	swap_in "$w/hfs" && hdiutil detach -quiet "$w/hfs"
+else
+	echo "note: no HFS+ disk image on this runner: --swap's two renames were not run here"
+fi
+[ "$bad" = 1 ] || echo "codesign, getconf, osascript, --swap and the stand-ins agree: $app, $c"
 exit "$bad"

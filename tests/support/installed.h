@@ -19,8 +19,9 @@ constexpr char kRequirement[] =
     "leaf[field.1.2.840.113635.100.6.1.13] /* exists */ and certificate leaf[subject.OU] = "
     "K3STR0TEAM";
 
-/// Makes a bundle as an update carries it: a version file, an Info.plist with `identifier` and
-/// the application's executable, signed by `identity` ("" leaves it unsigned, "-" ad hoc).
+/// Makes a bundle as an update carries it: a version file, an Info.plist with `identifier`, the
+/// application's executable and a helper that runs the built one, signed by `identity` (""
+/// leaves it unsigned, "-" ad hoc).
 void stage_bundle(const std::string& dir, const std::string& version,
                   const std::string& identity = kIdentity,
                   const std::string& identifier = "com.tallowmere.Kestro");

@@ -17,6 +17,9 @@ uid_t other_user_id();
 const char* no_pid_namespace();
 /// Why a test cannot give a file a name that is not valid UTF-8 here, or nullptr when it can.
 const char* non_utf8_name_skip_reason();
+/// A library that, preloaded (LD_PRELOAD), has the exchange of two names fail as on a volume
+/// that cannot, or nullptr where a test has no such way (macOS).
+const char* no_exchange_library();
 /// "NAME=value" that every run of the helper needs in its environment here, or nullptr.
 const char* helper_env_entry();
 

@@ -13,6 +13,7 @@ const char* no_pid_namespace() { return "macOS has no pid namespaces"; }
 const char* non_utf8_name_skip_reason() {
   return "APFS and HFS+ refuse names that are not valid UTF-8: Illegal byte sequence (os error 92)";
 }
+const char* no_exchange_library() { return nullptr; }
 // AddressSanitizer on macOS prints a malloc notice on standard error without it.
 const char* helper_env_entry() { return "MallocNanoZone=0"; }
 

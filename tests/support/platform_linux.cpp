@@ -19,6 +19,7 @@ const char* no_pid_namespace() {
   return works ? nullptr : "unshare --pid --fork --mount-proc does not work here";
 }
 const char* non_utf8_name_skip_reason() { return nullptr; }
+const char* no_exchange_library() { return KESTRO_NO_EXCHANGE; }
 const char* helper_env_entry() { return nullptr; }
 
 }  // namespace kestro::test
