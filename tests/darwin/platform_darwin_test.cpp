@@ -193,9 +193,6 @@ int main() {
         "exchange_paths() asks renamex_np for RENAME_SWAP and passes ENOTSUP on");
   check(!kestro::sys::rename_no_replace("/a", "/b").ok() && g_rename_flags == RENAME_EXCL,
         "rename_no_replace() asks renamex_np for RENAME_EXCL");
-  FILE* file = tmpfile();
-  check(file != nullptr && kestro::sys::full_sync(fileno(file)).ok(),
-        "full_sync() falls back to fsync where F_FULLFSYNC fails");
 
   if (g_failures != 0) {
     fprintf(stderr, "platform_darwin_test: %d of %d checks failed\n", g_failures, g_checks);
