@@ -58,7 +58,9 @@ fi
 # (A list that may be empty is written ${list[@]+"${list[@]}"}: under set -u, bash 3.2 takes
 # an empty one for unset.) On a Mac fuzzing and clang-tidy are no needs of the test command:
 # their stages run where their tools are at hand, and skip, saying why, where not.
-needs_tests=("${needs_build[@]}" ${needs_gtest[@]+"${needs_gtest[@]}"})
+# The manual page's check (scripts/check-manual.sh) renders it: mandoc on a Mac, groff here.
+needs_manual=("cmd:mandoc|groff=groff-base:-")
+needs_tests=("${needs_build[@]}" "${needs_manual[@]}" ${needs_gtest[@]+"${needs_gtest[@]}"})
 [ "$(uname -s)" = Darwin ] || needs_tests+=("${needs_fuzz[@]}" "${needs_tidy[@]}")
 
 # The macOS build on Linux: LLVM 16's clang, ld64.lld and tools (llvm-lipo joins the slices),

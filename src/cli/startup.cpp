@@ -18,6 +18,8 @@ namespace kestro {
 
 namespace {
 
+constexpr char kRefused[] = "bad argv: ";
+
 // The failure line; if standard error has no reader the status stays 1 all the same.
 void report_failure(const std::string& message) {
   (void)sys::write_all(STDERR_FILENO, "kestro-update: " + message + "\n");
@@ -65,7 +67,7 @@ int run_main(int argc, const char* const* argv) {
   leave_application_group();
   auto request = parse_args(args);
   if (!request) {
-    const std::string message = "bad argv: " + request.error().display();
+    const std::string message = kRefused + request.error().display();
     log_line(message);
     report_failure(message);
     return 1;
