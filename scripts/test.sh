@@ -52,6 +52,7 @@ stage() { echo "== $* (at $((SECONDS - started)) s)"; }
 long=Wait.TimesOutAfterTwoMinutesWithoutTouchingAnything
 # Script checks that build or read nothing of the sanitizer build.
 checks='standins_selftest|layering_check|clang_tidy_check|macos_build_check|darwin_platform_check'
+checks+='|manual_check'
 checks+='|actionlint_check'
 
 stage "the test suite"
