@@ -138,7 +138,8 @@ Sandbox::Sandbox() {
   env_["KESTRO_UPDATE_LOG"] = log_path();
   env_["STANDIN_CALLS"] = path("calls.txt");
   env_["STANDIN_ROOT_TMPDIR"] = path("roottmp") + "/";
-  shell("cp " + sh_quote(KESTRO_STANDIN) + " " + sh_quote(standin()));
+  shell("cp " + sh_quote(KESTRO_STANDIN) + " " + sh_quote(standin()) + " && cp " +
+        sh_quote(KESTRO_UPDATE_BINARY) + " " + sh_quote(path("kestro-update")));
 }
 
 void Sandbox::add_tools(const std::vector<std::string>& tools) {

@@ -69,7 +69,8 @@ class Sandbox {
   std::string log_path() const { return path("kestro-update.log"); }
   std::string extract_dir() const { return path("tmp/kestro_update_extract"); }
 
-  /// The stand-in script, copied into the sandbox so that an unprivileged run reaches it.
+  /// The stand-in script, copied into the sandbox so that an unprivileged run reaches it, as
+  /// the built helper is, at kestro-update.
   std::string standin() const { return path("standin"); }
   /// Puts stand-ins for these tools (default: all six) into bin/.
   void add_tools(const std::vector<std::string>& tools = {"ditto", "osascript", "codesign",

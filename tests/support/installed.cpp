@@ -11,9 +11,10 @@ void stage_bundle(const std::string& dir, const std::string& version, const std:
   write_file(dir + "/Contents/Info.plist",
              "<plist><dict><key>CFBundleIdentifier</key><string>" + identifier + "</string>\n");
   write_file(dir + "/Contents/MacOS/Kestro", "#!/bin/sh\n");
-  // The helper that swaps it into place: one that runs the built one keeps the zips small.
+  // The helper that swaps it into place, run by the root shell from roottmp/: one that runs the
+  // sandbox's copy of the built one keeps the zips small.
   write_file(dir + "/Contents/MacOS/kestro-update",
-             "#!/bin/sh\nexec " + sh_quote(KESTRO_UPDATE_BINARY) + " \"$@\"\n");
+             "#!/bin/sh\nexec \"${0%/roottmp/*}/kestro-update\" \"$@\"\n");
   shell("chmod +x " + sh_quote(dir + "/Contents/MacOS/kestro-update"));
   const std::string standin = KESTRO_STANDIN;  // run by the tool name it acts on
   const std::string codesign = standin.substr(0, standin.rfind('/')) + "/bin/codesign";
