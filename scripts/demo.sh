@@ -162,8 +162,9 @@ echo "    refused. osascript's script runs as root behind the password prompt, w
 echo "    in its environment: it copies the new bundle into a folder of its own in root's"
 echo "    temporary folder, gives the copy the installed bundle's owner and group and no write"
 echo "    for others, reads the installed build's requirement itself and checks the copy against"
-echo "    it, asks for it to be written out, keeps the old one as .bak and renames the new one"
-echo "    into place, so a whole bundle is installed at every instant but between the renames)"
+echo "    it. Then the copy's own helper, kestro-update --swap, which is no stand-in and so is not"
+echo "    listed, writes it out to the disk and exchanges it with the installed bundle in one"
+echo "    step, keeping the old one as .bak: a whole bundle is installed at every instant)"
 if [ -s "$demo/calls.txt" ]; then show <"$demo/calls.txt"; else echo "    (none)"; fi
 
 exit "$status"
