@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -72,24 +73,22 @@ TEST(Refused, OneLogLineOneErrorLineStatusOneNothingStarted) {
 }
 
 TEST(Swap, ExchangesOrRenamesAndRefusesAllElseWithoutALog) {
-  const std::string refused = "--swap takes three absolute paths: NEW INSTALLED BACKUP";
+  const char* refused = "--swap takes three absolute paths: NEW INSTALLED BACKUP";
   const struct {
-    std::vector<std::string> args;  // @ stands for the sandbox
-    bool renames;                   // the volume cannot exchange names
-    std::string error;              // "": swapped
+    const char* args;   // after --swap, split at blanks; @ stands for the sandbox
+    bool renames;       // the volume cannot exchange names
+    const char* error;  // "": swapped
   } cases[] = {
-      {{"--swap", "@/new", "@/app", "@/app.bak"}, false, ""},
-      {{"--swap", "@/new", "@/app", "@/app.bak"}, true, ""},
-      {{"--swap"}, false, refused},
-      {{"--swap", "@/new", "@/app"}, false, refused},
-      {{"--swap", "new", "@/app", "@/app.bak"}, false, refused},
-      {{"--swap", "@/new", "@/app", "@/app.bak", "@/x"}, false, refused},
-      {{"--swap", "@/new", "@/none", "@/app.bak"},
-       false,
+      {"@/new @/app @/app.bak", false, ""},
+      {"@/new @/app @/app.bak", true, ""},
+      {"", false, refused},
+      {"new @/app @/app.bak", false, refused},
+      {"@/new @/app @/app.bak @/x", false, refused},
+      {"@/new @/none @/app.bak", false,
        "cannot exchange @/new and @/none: No such file or directory (os error 2)"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.args) + (c.renames ? " renaming" : ""));
+    SCOPED_TRACE(std::string(c.args) + (c.renames ? " renaming" : ""));
     if (c.renames && test::no_exchange_library() == nullptr) continue;  // a Mac: no LD_PRELOAD
     Sandbox box;
     if (c.renames) box.set_env("LD_PRELOAD", test::no_exchange_library());
@@ -100,14 +99,16 @@ TEST(Swap, ExchangesOrRenamesAndRefusesAllElseWithoutALog) {
       for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, box.root());
       return text;
     };
-    std::vector<std::string> args;
-    for (const std::string& arg : c.args) args.push_back(in_box(arg));
+    std::vector<std::string> args = {"--swap"};
+    std::istringstream words(in_box(c.args));
+    for (std::string word; words >> word;) args.push_back(word);
+    const bool swapped = *c.error == '\0';
     RunResult result = box.run(args);
-    EXPECT_EQ(result.exit_code, c.error.empty() ? 0 : 1);
-    EXPECT_EQ(result.err, c.error.empty() ? "" : "kestro-update: " + in_box(c.error) + "\n");
-    EXPECT_EQ(test::read_file(box.path("app/d/v")), c.error.empty() ? "2\n" : "1\n");
-    EXPECT_EQ(test::read_file(box.path("app.bak/d/v")), c.error.empty() ? "1\n" : "0\n");
-    EXPECT_EQ(test::exists(box.path("new")), !c.error.empty());
+    EXPECT_EQ(result.exit_code, swapped ? 0 : 1);
+    EXPECT_EQ(result.err, swapped ? "" : "kestro-update: " + in_box(c.error) + "\n");
+    EXPECT_EQ(test::read_file(box.path("app/d/v")) + test::read_file(box.path("app.bak/d/v")),
+              swapped ? "2\n1\n" : "1\n0\n");
+    EXPECT_EQ(test::exists(box.path("new")), !swapped);
     EXPECT_FALSE(test::exists(box.log_path()));  // root's run writes no log among our files
   }
 }
