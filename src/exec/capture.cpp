@@ -2,23 +2,18 @@
 // the helper waits on the other can never block; the child is reaped only after both pipes
 // reached end-of-file.
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "exec/spawn.h"
-#include "sys/fd.h"
 #include "sys/io.h"
 #include "sys/retry.h"
 
 namespace kestro {
 
 namespace {
-
-using exec_detail::make_pipe;
-using sys::UniqueFd;
 
 // Appends as std::string::append does, except that a full buffer grows fourfold, not twofold.
 // A big capture is bounded by page faults: every page of a new block is faulted in (and
@@ -83,31 +78,16 @@ Expected<void, int> drain(int out_fd, int err_fd, std::string& out, std::string&
 }  // namespace
 
 Expected<CapturedOutput, SpawnError> run_capture(const Command& command) {
-  auto out_pipe = make_pipe();
-  if (!out_pipe) return fail(SpawnError{out_pipe.error()});
-  auto err_pipe = make_pipe();
-  if (!err_pipe) return fail(SpawnError{err_pipe.error()});
-  UniqueFd null_in(sys::retry_eintr([] { return open("/dev/null", O_RDONLY | O_CLOEXEC); }));
-  if (!null_in.valid()) {
-    int error = errno;
-    return fail(SpawnError{error});
-  }
-
-  auto pid = exec_detail::start_child(
-      command, {null_in.get(), out_pipe.value().write.get(), err_pipe.value().write.get()});
-  // Drop our copies of the child's ends at once, or end-of-file could never arrive.
-  null_in.reset();
-  out_pipe.value().write.reset();
-  err_pipe.value().write.reset();
-  if (!pid) return fail(pid.error());
+  auto child = exec_detail::start_captured(command, false);
+  if (!child) return fail(child.error());
 
   CapturedOutput captured;
   auto drained =
-      drain(out_pipe.value().read.get(), err_pipe.value().read.get(), captured.out, captured.err);
-  out_pipe.value().read.reset();
-  err_pipe.value().read.reset();
+      drain(child.value().out.get(), child.value().err.get(), captured.out, captured.err);
+  child.value().out.reset();
+  child.value().err.reset();
 
-  auto status = exec_detail::wait_child(pid.value());
+  auto status = exec_detail::wait_child(child.value().pid);
   if (!status) return fail(status.error());
   if (!drained) return fail(SpawnError{drained.error()});
   captured.status = status.value();

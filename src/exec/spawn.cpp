@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "sys/io.h"
 #include "sys/os_error.h"
 #include "sys/retry.h"
 
@@ -114,18 +115,33 @@ Expected<pid_t, SpawnError> start_child(const Command& command, const ChildStrea
   return pid;
 }
 
-Expected<Pipe, int> make_pipe() {
-  int fds[2];
-  if (pipe(fds) != 0) {
-    int error = errno;
-    return fail(error);
+Expected<CapturedChild, SpawnError> start_captured(const Command& command, bool nonblocking) {
+  sys::UniqueFd ends[2][2];  // [stdout, stderr][read, write]
+  for (auto& end : ends) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+      const int error = errno;
+      return fail(SpawnError{error});
+    }
+    end[0].reset(fds[0]);
+    end[1].reset(fds[1]);
+    // Close-on-exec before any child can be started; non-blocking on the helper's side only.
+    if (fcntl(fds[0], F_SETFD, FD_CLOEXEC) != 0 || fcntl(fds[1], F_SETFD, FD_CLOEXEC) != 0) {
+      const int error = errno;
+      return fail(SpawnError{error});
+    }
+    if (nonblocking) {
+      if (auto set = sys::set_nonblocking(fds[0], true); !set) return fail(SpawnError{set.error()});
+    }
   }
-  Pipe p{sys::UniqueFd(fds[0]), sys::UniqueFd(fds[1])};
-  if (fcntl(fds[0], F_SETFD, FD_CLOEXEC) != 0 || fcntl(fds[1], F_SETFD, FD_CLOEXEC) != 0) {
-    int error = errno;
-    return fail(error);
+  sys::UniqueFd null_in(sys::retry_eintr([] { return open("/dev/null", O_RDONLY | O_CLOEXEC); }));
+  if (!null_in.valid()) {
+    const int error = errno;
+    return fail(SpawnError{error});
   }
-  return p;
+  auto pid = start_child(command, {null_in.get(), ends[0][1].get(), ends[1][1].get()});
+  if (!pid) return fail(pid.error());
+  return CapturedChild{pid.value(), std::move(ends[0][0]), std::move(ends[1][0])};
 }
 
 ChildStatus decode_status(int raw) {

@@ -8,15 +8,17 @@
 
 namespace kestro::exec_detail {
 
-/// Both ends of a pipe.
-struct Pipe {
-  sys::UniqueFd read;
-  sys::UniqueFd write;
+/// A child whose standard output and error go to pipes that only the helper reads.
+struct CapturedChild {
+  pid_t pid = -1;
+  sys::UniqueFd out;  // read ends
+  sys::UniqueFd err;
 };
 
-/// A pipe with both ends close-on-exec, marked before any child can be started; the errno of
-/// the failing call otherwise.
-Expected<Pipe, int> make_pipe();
+/// Starts `command` with stdin on /dev/null and stdout and stderr on pipes, the read ends
+/// non-blocking when `nonblocking` says so (before the child exists); our copies of the child's
+/// ends are closed at once, or end-of-file could never arrive.
+Expected<CapturedChild, SpawnError> start_captured(const Command& command, bool nonblocking);
 
 /// Standard streams for a child: -1 keeps the helper's own descriptor.
 struct ChildStreams {

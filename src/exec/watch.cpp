@@ -2,7 +2,6 @@
 // The helper looks at it every interval instead of blocking in waitpid, so that a limit can
 // end it, and reads its pipes only as far as they are ready, keeping a bounded tail.
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,7 +10,7 @@
 #include <algorithm>
 
 #include "exec/spawn.h"
-#include "sys/io.h"
+#include "sys/fd.h"
 #include "sys/retry.h"
 #include "sys/uptime.h"
 
@@ -45,42 +44,25 @@ int poll_timeout(nanoseconds span) {
 }  // namespace
 
 Expected<WatchedOutput, SpawnError> run_watched(const Command& command, const Watch& watch) {
-  auto out_pipe = exec_detail::make_pipe();
-  if (!out_pipe) return fail(SpawnError{out_pipe.error()});
-  auto err_pipe = exec_detail::make_pipe();
-  if (!err_pipe) return fail(SpawnError{err_pipe.error()});
-  for (const auto* p : {&out_pipe.value(), &err_pipe.value()}) {
-    if (auto set = sys::set_nonblocking(p->read.get(), true); !set) {
-      return fail(SpawnError{set.error()});
-    }
-  }
-  sys::UniqueFd null_in(sys::retry_eintr([] { return open("/dev/null", O_RDONLY | O_CLOEXEC); }));
-  if (!null_in.valid()) {
-    const int error = errno;
-    return fail(SpawnError{error});
-  }
   const nanoseconds started = sys::uptime();
-  auto pid = exec_detail::start_child(
-      command, {null_in.get(), out_pipe.value().write.get(), err_pipe.value().write.get()});
-  null_in.reset();
-  out_pipe.value().write.reset();
-  err_pipe.value().write.reset();
-  if (!pid) return fail(pid.error());
+  auto child = exec_detail::start_captured(command, true);
+  if (!child) return fail(child.error());
+  const pid_t pid = child.value().pid;
 
   WatchedOutput result;
-  sys::UniqueFd* reads[2] = {&out_pipe.value().read, &err_pipe.value().read};
+  sys::UniqueFd* reads[2] = {&child.value().out, &child.value().err};
   std::string* tails[2] = {&result.captured.out, &result.captured.err};
   bool limited = true;
   bool killed = false;
   nanoseconds kill_at{};
   for (;;) {
     int raw = 0;
-    const pid_t ended = sys::retry_eintr([&] { return waitpid(pid.value(), &raw, WNOHANG); });
+    const pid_t ended = sys::retry_eintr([&] { return waitpid(pid, &raw, WNOHANG); });
     if (ended == -1) {
       const int error = errno;
       return fail(SpawnError{error});
     }
-    if (ended == pid.value()) {
+    if (ended == pid) {
       // What it wrote is in the pipes by now; a bounded read takes it, and whatever a process
       // of its own still writes there is left behind.
       for (int i = 0; i < 2; ++i) {
@@ -95,7 +77,7 @@ Expected<WatchedOutput, SpawnError> run_watched(const Command& command, const Wa
     const nanoseconds now = sys::uptime();
     if (limited && !result.ended_at_limit && now - started >= watch.limit) {
       if (watch.give_up && watch.give_up()) {
-        kill(pid.value(), SIGTERM);  // our own child, not reaped yet: its pid is still its own
+        kill(pid, SIGTERM);  // our own child, not reaped yet: its pid is still its own
         result.ended_at_limit = true;
         kill_at = now + watch.grace;
       } else {
@@ -103,7 +85,7 @@ Expected<WatchedOutput, SpawnError> run_watched(const Command& command, const Wa
       }
     }
     if (result.ended_at_limit && !killed && now >= kill_at) {
-      kill(pid.value(), SIGKILL);
+      kill(pid, SIGKILL);
       killed = true;
     }
 
