@@ -75,7 +75,8 @@ Expected<void, std::string> swap_bundles(const std::string& fresh, const std::st
     return fail("cannot exchange " + message_text(fresh) + " and " + message_text(installed) +
                 ": " + sys::os_error_text(exchanged.error()));
   }
-  // The update has happened whatever this says: the folder's new entries are asked to the disk.
+  // The update has happened, whatever comes of this: the disk is asked to hold the folder's
+  // new entries too.
   sys::UniqueFd folder(sys::retry_eintr([&] {
     return open(parent(installed).value_or("/").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   }));
