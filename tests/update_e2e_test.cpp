@@ -137,32 +137,30 @@ TEST(Update, WholeRunReplacesTheBundleReloadsJobsAndRelaunches) {
 TEST(Update, OnlyTheInstalledBuildsOwnProgramIsOffered) {
   const std::string unmet =
       "new bundle does not satisfy the installed build's designated requirement: ";
-  const std::string none = "installed build has no designated requirement: ";
-  const std::string id = "com.tallowmere.Kestro";
   const struct {
-    std::string installed, update, identifier;  // identities ("-": ad hoc, "": unsigned)
-    std::string prelude, error;                 // codesign's prelude; the error, before a path
+    const char* installed;   // identity ("-": ad hoc)
+    const char* identifier;  // the new build's
+    const char* prelude;     // of codesign
+    std::string error;       // before a path
   } cases[] = {
-      {"-", test::kIdentity, id, "",
+      {"-", "com.tallowmere.Kestro", "",
        "installed build is signed ad hoc; no other build can satisfy its designated "
        "requirement: "},
-      {"", test::kIdentity, id, "", none},
-      {test::kIdentity, test::kIdentity, id, "[ \"$1\" != -d ] || kill -KILL $$", none},
-      {test::kIdentity, "Developer ID Application: Other (0THERTEAM0)", id, "", unmet},
-      {test::kIdentity, test::kIdentity, "com.tallowmere.Other", "", unmet},
-      {test::kIdentity, "", id, "", unmet},
+      {test::kIdentity, "com.tallowmere.Kestro", "[ \"$1\" != -d ] || kill -KILL $$",
+       "installed build has no designated requirement: "},
+      {test::kIdentity, "com.tallowmere.Other", "", unmet},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.installed + " " + c.update + " " + c.identifier + " " + c.prelude);
+    SCOPED_TRACE(c.error);
     Installed u("Applications/Kestro.app", c.installed);
-    if (!c.prelude.empty()) u.wrap_tool("codesign", c.prelude);
-    stage_bundle(u.box.path("stage/Kestro.app"), "2", c.update, c.identifier);
+    if (*c.prelude != '\0') u.wrap_tool("codesign", c.prelude);
+    stage_bundle(u.box.path("stage/Kestro.app"), "2", test::kIdentity, c.identifier);
     const std::string archive = zip_stage(u.box.path("stage"), u.box.path("u.zip"));
     RunResult result = u.run(archive);
     // Up to "replacing", or on to the check of the new bundle, and no prompt.
     std::vector<std::string> log = u.up_to_prompt(archive, "");
     log.resize(c.error == unmet ? 6 : 4);
-    if (c.error == unmet) log[5] = c.update.empty() ? "codesign exit: 1" : "codesign exit: 3";
+    if (c.error == unmet) log[5] = "codesign exit: 3";
     const std::string error = c.error + (c.error == unmet ? u.extracted() : u.bundle);
     EXPECT_EQ(result.err, "kestro-update: " + error + "\n");
     EXPECT_EQ(u.box.log_messages(result.pid), concat(log, u.failed_tail(error)));
